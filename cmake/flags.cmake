@@ -1,0 +1,23 @@
+# One list of warning flags for every target of the project.
+set(KRELVON_WARNINGS -Wall -Wextra -Wpedantic -Wshadow -Wcast-qual -Wformat=2 -Wundef)
+if(KRELVON_WERROR)
+  list(APPEND KRELVON_WARNINGS -Werror)
+endif()
+
+# Sanitizer build of the native suite: -DKRELVON_SANITIZE=ON.
+option(KRELVON_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+if(KRELVON_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+if(WIN32)
+  # No runtime DLLs next to the programs: everything links statically.
+  add_link_options(-static -static-libgcc -static-libstdc++)
+  add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601 WINVER=0x0601)
+endif()
+
+function(krelvon_target_defaults target)
+  target_compile_options(${target} PRIVATE ${KRELVON_WARNINGS})
+  target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
+endfunction()

@@ -1,0 +1,29 @@
+// Ask for action: the one way a handler or the memory phase obtains the
+// chosen action, from the automatic setting, from an answer remembered for
+// the entire scan, or from the virus-found prompt of the front end.
+#pragma once
+
+namespace krelvon {
+
+// Runs the virus-found prompt modally for one finding. The front end shows
+// it (a dialog, a terminal question, a scripted answer) and reports each
+// command the prompt receives through prompt_command.
+using PromptRunner = void (*)(const char* detection_name, const char* object);
+
+// Installs the front end's prompt; null leaves findings in Prompt mode
+// without an answer (the chosen action keeps its value).
+void set_prompt_runner(PromptRunner runner);
+
+// On return the scan context's chosen action holds the result.
+void ask_for_action(const char* detection_name, const char* object);
+
+// A command that reached the prompt: command is the control identifier
+// (100..103 the action buttons, 1028 the apply-to-all box, 1 Enter, 2 Esc),
+// box_ticked the state of the apply-to-all box at that moment. Returns true
+// when the prompt ends.
+bool prompt_command(int command, bool box_ticked);
+
+// The apply-to-all check box's identifier in the prompt.
+inline constexpr int kApplyToAllBox = 1028;
+
+}  // namespace krelvon

@@ -1,0 +1,67 @@
+#include "engine/driver.h"
+
+#include <cstring>
+
+#include "engine/scan_context.h"
+#include "engine/walker.h"
+#include "system/memory_phase.h"
+
+namespace krelvon {
+
+namespace {
+
+// The extra walk of a drive's Program Files folder when the drive walk did
+// not enter it.
+void program_files_rewalk() {
+  if (g_scan.program_files_pending == 1 && g_scan.program_files_seen == 0) {
+    walk(g_scan.program_files_mask);
+    g_scan.program_files_pending = 0;
+  }
+}
+
+void statistics_block() {
+  g_scan.summary = true;
+  if (g_scan.files_infected > 0) append_line(" ");
+  append_line("Scanning statistics\t\t:");
+  append_line("Total files scanned\t\t:  %d", g_scan.files_scanned);
+  append_line("Total files infected\t\t:  %d", g_scan.files_infected);
+  if (kOptionDefaults.disinfect_offered == 1)
+    append_line("Total files disinfected\t:  %d", g_scan.files_disinfected);
+  append_line("Total files renamed\t\t:  %d", g_scan.files_renamed);
+  append_line("Total files deleted\t\t:  %d", g_scan.files_deleted);
+}
+
+}  // namespace
+
+int scan_driver() {
+  if (g_scan.scan_path[0] != '\0') {
+    memory_phase();
+    if (std::strcmp(g_scan.scan_path, kAllDrives) == 0) {
+      char root[] = {'C', ':', kSep, '\0'};
+      for (int drive = 2; drive <= 25; ++drive) {
+        root[0] = static_cast<char>('A' + drive);
+        if (GetDriveTypeA(root) != DRIVE_FIXED) continue;
+        const char mask[] = {root[0], ':', kSep, '*', '.', '*', '\0'};
+        walk(mask);
+        program_files_rewalk();
+      }
+    } else {
+      char mask[kPathCapacity];
+      copy_text(mask, g_scan.scan_path);
+      const char tail[] = {kSep, '*', '.', '*', '\0'};
+      memory_phase();
+      // A scan path too long for its mask is not walked.
+      if (std::strlen(mask) + std::strlen(tail) < sizeof mask) {
+        std::strcat(mask, tail);
+        walk(mask);
+        program_files_rewalk();
+      }
+    }
+  }
+  statistics_block();
+  copy_text(g_scan.object, g_scan.cancel ? "Scanning terminated" : "Scanning completed");
+  notify_object();
+  return 1;
+}
+
+}  // namespace krelvon

@@ -1,0 +1,118 @@
+// The process-wide state of one scan: settings, links to the progress
+// window and the prompt, memory-phase fields, statistics and the walker's
+// bookkeeping. Everything runs on one thread, so these are plain fields.
+#pragma once
+
+#include <csignal>
+#include <cstdint>
+
+#include "platform/platform.h"
+
+namespace krelvon {
+
+// Action codes: the chosen action and the memory action hold one of these,
+// 0 meaning none. Any other value carries out nothing.
+enum ActionCode : std::int32_t {
+  kActionNone = 0,
+  kActionDisinfect = 100,
+  kActionRename = 101,
+  kActionDelete = 102,
+  kActionIgnore = 103,
+};
+
+inline constexpr int kLineCapacity = 500;
+
+// Option defaults, compiled in and never written at run time.
+struct OptionDefaults {
+  std::int32_t scope;                 // 200 all hard drives, 201 C drive, 202 selected folders
+  std::int32_t handling;              // 203 Prompt, 204 Automatic
+  std::int32_t automatic_action;      // 205 Ignore, 206 Delete, 207 Rename, 208 Disinfect
+  std::int32_t disinfect_visibility;  // 209 shown, 210 hidden
+  std::int32_t ignore_offered;
+  std::int32_t rename_offered;
+  std::int32_t delete_offered;
+  std::int32_t disinfect_offered;
+};
+inline constexpr OptionDefaults kOptionDefaults{200, 204, 208, 209, 1, 1, 1, 1};
+
+// Product texts.
+inline constexpr char kProgramTitle[] = "Krelvon Ver 1.6";
+inline constexpr char kProgramName[] = "Krelvon";
+inline constexpr char kFamilyText[] = "W32/BugBear.Worm and its variants";
+
+// The all-drives marker of the scan path.
+inline constexpr char kAllDrives[] = "!:";
+
+struct ScanContext {
+  // Scan settings.
+  char scan_path[kPathCapacity] = {};
+  std::int32_t handling_prompt = 0;
+  std::int32_t handling_automatic = 0;
+  std::int32_t action_disinfect = 0;
+  std::int32_t action_delete = 0;
+  std::int32_t action_rename = 0;
+  std::int32_t action_ignore = 0;
+  std::int32_t offered_disinfect = 1;
+  std::int32_t offered_delete = 1;
+  std::int32_t offered_rename = 1;
+  std::int32_t offered_ignore = 1;
+
+  // Links to the progress window.
+  HWND progress_window = nullptr;
+  char line[kLineCapacity] = {};
+  char object[kPathCapacity] = {};
+  char name[kPathCapacity] = {};
+  bool summary = false;
+  // Set from a signal handler or a console control handler as well.
+  volatile std::sig_atomic_t cancel = 0;
+
+  // Link to the prompt.
+  std::int32_t chosen_action = kActionNone;
+  std::int32_t apply_to_all = 0;
+
+  // Links to the memory phase.
+  bool memory_phase = true;
+  std::int32_t memory_action = kActionNone;
+  bool found_in_memory = false;
+
+  // Statistics.
+  std::int32_t files_scanned = 0;
+  std::int32_t files_infected = 0;
+  std::int32_t files_disinfected = 0;
+  std::int32_t files_renamed = 0;
+  std::int32_t files_deleted = 0;
+
+  // Walker bookkeeping.
+  char program_files_mask[kPathCapacity] = {};
+  std::int32_t program_files_pending = 0;
+  std::int32_t program_files_seen = 0;
+};
+
+// The one scan context of the process.
+extern ScanContext g_scan;
+
+// Back to the state at program start. The program itself performs one scan
+// per run and never calls this; tests and repeated runs of the command-line
+// scanner do.
+void reset_scan_context();
+
+// Prints a finding line into the line buffer (cut to fit) and sends the line
+// notification to the progress window.
+void append_line(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// Sends the object notification: the object buffer changed for display.
+void notify_object();
+
+// Copies text into a fixed buffer, cutting it to fit; always terminates.
+void copy_text(char* destination, int capacity, const char* source);
+
+template <int N>
+void copy_text(char (&destination)[N], const char* source) {
+  copy_text(destination, N, source);
+}
+
+}  // namespace krelvon

@@ -1,0 +1,116 @@
+#include "handlers/header_image.h"
+
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace krelvon {
+
+HeaderImage g_header;
+
+std::uint16_t get16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+
+std::uint32_t get32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+void put16(std::uint8_t* p, std::uint16_t v) {
+  p[0] = static_cast<std::uint8_t>(v);
+  p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+
+void put32(std::uint8_t* p, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+bool HeaderImage::section_named(int i, const char* name) const {
+  const auto& s = sections[static_cast<std::size_t>(i)];
+  const std::size_t len = std::strlen(name);
+  if (len >= 8) return false;
+  return std::memcmp(s.data(), name, len) == 0 && s[len] == 0;
+}
+
+namespace {
+
+bool seek(int fd, std::uint32_t offset) {
+  if (offset > 0x7FFFFFFFu) return false;
+  return _lseek(fd, static_cast<long>(offset), SEEK_SET) == static_cast<long>(offset);
+}
+
+bool read_exact(int fd, void* buffer, unsigned count) {
+  return _read(fd, buffer, count) == static_cast<int>(count);
+}
+
+bool write_exact(int fd, const void* buffer, unsigned count) {
+  return _write(fd, buffer, count) == static_cast<int>(count);
+}
+
+}  // namespace
+
+bool read_headers_step_one(int fd) {
+  g_header.header_offset = 0;
+  g_header.file_header.fill(0);
+  std::uint8_t field[2];
+  if (!seek(fd, 60) || !read_exact(fd, field, 2)) return false;
+  g_header.header_offset = get16(field);
+  std::uint8_t signature[4];
+  if (!seek(fd, g_header.header_offset) || !read_exact(fd, signature, 4)) return false;
+  if (get32(signature) != 17744) return false;  // "PE\0\0"
+  return seek(fd, g_header.header_offset + 4u) &&
+         read_exact(fd, g_header.file_header.data(), kFileHeaderSize);
+}
+
+bool read_headers_step_two(int fd) {
+  if (!seek(fd, g_header.header_offset + 24u) ||
+      !read_exact(fd, g_header.optional_header.data(), kOptionalHeaderSize))
+    return false;
+  const unsigned n = g_header.number_of_sections();
+  if (n > kMaxSections) return false;
+  for (auto& s : g_header.sections) s.fill(0);
+  if (!seek(fd, g_header.header_offset + kSectionTableDistance)) return false;
+  for (unsigned i = 0; i < n; ++i)
+    if (!read_exact(fd, g_header.sections[i].data(), kSectionEntrySize)) return false;
+  return true;
+}
+
+bool write_headers(int fd) {
+  if (!seek(fd, g_header.header_offset + 4u) ||
+      !write_exact(fd, g_header.file_header.data(), kFileHeaderSize))
+    return false;
+  if (!seek(fd, g_header.header_offset + 24u) ||
+      !write_exact(fd, g_header.optional_header.data(), kOptionalHeaderSize))
+    return false;
+  const unsigned n = g_header.number_of_sections();
+  if (n > kMaxSections) return false;  // never more than the image holds
+  if (!seek(fd, g_header.header_offset + kSectionTableDistance)) return false;
+  for (unsigned i = 0; i < n; ++i)
+    if (!write_exact(fd, g_header.sections[i].data(), kSectionEntrySize)) return false;
+  return true;
+}
+
+std::uint32_t map_address_to_offset(std::uint32_t address, int fd) {
+  // The first section (in table order) that ends above the address; none
+  // gives an all-zero entry.
+  std::uint32_t virtual_address = 0;
+  std::uint32_t raw = 0;
+  const int n = g_header.number_of_sections() <= kMaxSections ? g_header.number_of_sections() : kMaxSections;
+  for (int i = 0; i < n; ++i) {
+    const std::uint32_t va = g_header.section(i, kSectionVirtualAddress);
+    const std::uint32_t vs = g_header.section(i, kSectionVirtualSize);
+    if (static_cast<std::uint32_t>(va + vs) > address) {
+      virtual_address = va;
+      raw = g_header.section(i, kSectionPointerToRawData);
+      break;
+    }
+  }
+  std::uint32_t offset = address + raw - virtual_address;
+  const long length = _filelength(fd);
+  // A failed length query leaves nothing to compare against: treat the
+  // offset as past the end, as for an empty file.
+  if (length < 0 || offset >= static_cast<std::uint32_t>(length)) offset = address;
+  if (offset == 0) return g_header.optional(kSizeOfHeaders);
+  return offset;
+}
+
+}  // namespace krelvon

@@ -1,0 +1,38 @@
+// The C-runtime calls of the Windows program (io.h, string.h extensions),
+// over POSIX. Descriptors are plain POSIX descriptors; lengths and offsets
+// are the 32-bit `long` of the Windows runtime's interface.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#define _O_RDONLY 0x0000
+#define _O_WRONLY 0x0001
+#define _O_RDWR 0x0002
+#define _O_BINARY 0x8000
+#define _S_IWRITE 0x0080
+#define _S_IREAD 0x0100
+
+// Opens regular files only, never through a symbolic link (the link itself
+// is refused, errno ELOOP) and never a folder, FIFO or device (EACCES), so a
+// scan cannot block on a pipe or act on what a link points to. A file
+// without any write bit (the read-only attribute) is not opened for writing.
+int _open(const char* path, int flags, ...);
+int _close(int fd);
+int _read(int fd, void* buffer, unsigned int count);
+int _write(int fd, const void* buffer, unsigned int count);
+// Offsets outside 0..2^31-1 fail with -1 (EINVAL), as a 32-bit runtime does.
+std::int32_t _lseek(int fd, std::int32_t offset, int origin);
+std::int32_t _filelength(int fd);
+int _chsize(int fd, std::int32_t size);
+// _S_IWRITE present: the owner may write; absent: every write bit cleared.
+int _chmod(const char* path, int mode);
+int _unlink(const char* path);
+// mode 0: exists; 2: writable; 4: readable; 6: both.
+int _access(const char* path, int mode);
+
+char* _strlwr(char* text);
+char* _strupr(char* text);
+int _stricmp(const char* a, const char* b);
+int _strnicmp(const char* a, const char* b, std::size_t count);

@@ -1,0 +1,156 @@
+// Contract tests of the platform calls the engine relies on. The same tests
+// run against the real Win32 API under Wine and against our own POSIX layer.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+
+#include "platform/platform.h"
+#include "tests/support.h"
+#include "tools/pe_builder.h"
+
+using krelvon::kSep;
+
+namespace {
+
+std::set<std::string> list(const std::string& mask) {
+  std::set<std::string> names;
+  WIN32_FIND_DATAA e;
+  HANDLE h = FindFirstFileA(mask.c_str(), &e);
+  if (h == INVALID_HANDLE_VALUE) return names;
+  do names.insert(e.cFileName);
+  while (FindNextFileA(h, &e));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+  FindClose(h);
+  return names;
+}
+
+TEST(Platform, ListingGivesDotEntriesFilesAndFolders) {
+  krelvon::test::TempDir dir;
+  dir.write("a.txt", "1");
+  dir.write("noext", "2");
+  dir.mkdir("sub.d");
+  EXPECT_EQ(list(dir.path() + kSep + "*.*"), (std::set<std::string>{".", "..", "a.txt", "noext", "sub.d"}));
+  EXPECT_EQ(list(dir.path() + kSep + "*"), (std::set<std::string>{".", "..", "a.txt", "noext", "sub.d"}));
+}
+
+TEST(Platform, ListingOneFileByItsPath) {
+  krelvon::test::TempDir dir;
+  const std::string f = dir.write("prog.exe", "MZ");
+  EXPECT_EQ(list(f), std::set<std::string>{"prog.exe"});
+  EXPECT_TRUE(list(dir / "missing.exe").empty());
+}
+
+TEST(Platform, FolderAttributeMarksFolders) {
+  krelvon::test::TempDir dir;
+  dir.write("f", "1");
+  dir.mkdir("d");
+  WIN32_FIND_DATAA e;
+  HANDLE h = FindFirstFileA((dir.path() + kSep + "*").c_str(), &e);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  int files = 0, folders = 0;
+  do {
+    const std::string n = e.cFileName;
+    const bool is_dir = (e.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (n == "f") {
+      EXPECT_FALSE(is_dir);
+      ++files;
+    }
+    if (n == "d" || n == "." || n == "..") {
+      EXPECT_TRUE(is_dir) << n;
+      ++folders;
+    }
+  } while (FindNextFileA(h, &e));
+  FindClose(h);
+  EXPECT_EQ(files, 1);
+  EXPECT_EQ(folders, 3);
+}
+
+TEST(Platform, ReadOnlyAttributeRoundTrip) {
+  krelvon::test::TempDir dir;
+  const std::string f = dir.write("ro.txt", "x");
+  const DWORD plain = GetFileAttributesA(f.c_str());
+  ASSERT_NE(plain, INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(plain & FILE_ATTRIBUTE_READONLY, 0u);
+  ASSERT_TRUE(SetFileAttributesA(f.c_str(), plain | FILE_ATTRIBUTE_READONLY));
+  EXPECT_NE(GetFileAttributesA(f.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+  // A read-only file cannot be deleted. (Whether it can be opened for
+  // writing differs: Wine running as root allows it, Windows does not; the
+  // handlers always clear the attribute before they write.)
+  EXPECT_FALSE(DeleteFileA(f.c_str()));
+  ASSERT_TRUE(SetFileAttributesA(f.c_str(), FILE_ATTRIBUTE_ARCHIVE));
+  EXPECT_EQ(GetFileAttributesA(f.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+  EXPECT_TRUE(DeleteFileA(f.c_str()));
+  EXPECT_EQ(GetFileAttributesA(f.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST(Platform, MoveRefusesAnExistingTarget) {
+  krelvon::test::TempDir dir;
+  const std::string a = dir.write("a.exe", "a");
+  const std::string b = dir.write("a.Vxe", "b");
+  EXPECT_FALSE(MoveFileA(a.c_str(), b.c_str()));
+  ASSERT_TRUE(DeleteFileA(b.c_str()));
+  EXPECT_TRUE(MoveFileA(a.c_str(), b.c_str()));
+  EXPECT_EQ(_access(a.c_str(), 0), -1);
+  EXPECT_EQ(_access(b.c_str(), 0), 0);
+}
+
+TEST(Platform, DescriptorCalls) {
+  krelvon::test::TempDir dir;
+  const std::string f = dir.write("d.bin", "0123456789");
+  const int fd = _open(f.c_str(), _O_BINARY | _O_RDWR);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(_filelength(fd), 10);
+  EXPECT_EQ(_lseek(fd, 4, SEEK_SET), 4);
+  char buf[8] = {};
+  EXPECT_EQ(_read(fd, buf, 8), 6);
+  EXPECT_EQ(std::string(buf, 6), "456789");
+  EXPECT_EQ(_lseek(fd, 2, SEEK_SET), 2);
+  EXPECT_EQ(_write(fd, "ab", 2), 2);
+  EXPECT_EQ(_chsize(fd, 5), 0);
+  EXPECT_EQ(_filelength(fd), 5);
+  EXPECT_EQ(_lseek(fd, -1, SEEK_SET), -1);
+  EXPECT_EQ(_close(fd), 0);
+  const auto bytes = krelvon::samples::read_file(f);
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "01ab4");
+}
+
+TEST(Platform, FolderCannotBeOpenedAsAFile) {
+  krelvon::test::TempDir dir;
+  const std::string d = dir.mkdir("sub");
+  const int fd = _open(d.c_str(), _O_BINARY | _O_RDONLY);
+  EXPECT_LT(fd, 0);
+  if (fd >= 0) _close(fd);
+}
+
+TEST(Platform, ChmodAndUnlinkRemoveAReadOnlyFile) {
+  krelvon::test::TempDir dir;
+  const std::string f = dir.write("r.exe", "x");
+  ASSERT_TRUE(SetFileAttributesA(f.c_str(), FILE_ATTRIBUTE_READONLY));
+  EXPECT_EQ(_chmod(f.c_str(), _S_IREAD | _S_IWRITE), 0);
+  EXPECT_EQ(_unlink(f.c_str()), 0);
+  EXPECT_EQ(_access(f.c_str(), 0), -1);
+}
+
+TEST(Platform, CaseHelpers) {
+  char s[] = "MiXeD.Exe";
+  EXPECT_STREQ(_strlwr(s), "mixed.exe");
+  EXPECT_STREQ(_strupr(s), "MIXED.EXE");
+  EXPECT_EQ(_stricmp("Wormy", "WORMY"), 0);
+  EXPECT_EQ(_strnicmp("wormy2", "WORMY", 5), 0);
+  EXPECT_NE(_strnicmp("worm", "WORMY", 5), 0);
+}
+
+TEST(Platform, SendMessageReachesTheWindowAtOnce) {
+  krelvon::test::RecordingWindow w;
+  krelvon::g_scan.progress_window = w.hwnd();
+  krelvon::copy_text(krelvon::g_scan.line, "hello");
+  SendMessageA(w.hwnd(), WM_SETREDRAW, 0, 0);
+  EXPECT_EQ(w.lines, std::vector<std::string>{"hello"});
+  // No window: nothing happens, nothing breaks.
+  EXPECT_EQ(SendMessageA(nullptr, WM_SETREDRAW, 0, 0), 0);
+  krelvon::g_scan.progress_window = nullptr;
+}
+
+}  // namespace

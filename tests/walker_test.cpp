@@ -1,0 +1,304 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "engine/walker.h"
+#include "tests/support.h"
+
+namespace fs = std::filesystem;
+using krelvon::g_scan;
+using krelvon::kSep;
+using krelvon::test::native;
+
+namespace {
+
+std::vector<std::string> g_checked;
+
+int recording_handler(const char*, const char* path) {
+  g_checked.emplace_back(path);
+  return 0;
+}
+
+int taking_handler(const char*, const char* path) {
+  g_checked.emplace_back(std::string("first:") + path);
+  return 1;
+}
+
+const krelvon::ThreatEntry kRecordingTable[] = {{"T", &recording_handler}, {nullptr, nullptr}};
+const krelvon::ThreatEntry kTwoHandlers[] = {
+    {"T", &taking_handler}, {"T", &recording_handler}, {nullptr, nullptr}};
+const krelvon::ThreatEntry kEmptyTable[] = {{nullptr, nullptr}};
+
+std::string folder_mask(const std::string& folder) { return folder + kSep + "*.*"; }
+
+std::string base(const std::string& p) {
+  const auto cut = p.find_last_of(kSep);
+  return cut == std::string::npos ? p : p.substr(cut + 1);
+}
+
+class WalkerTest : public krelvon::test::ScanTest {
+ protected:
+  void SetUp() override {
+    ScanTest::SetUp();
+    g_checked.clear();
+    krelvon::set_threat_table(kRecordingTable);
+  }
+  void TearDown() override {
+    krelvon::set_threat_table(nullptr);
+    ScanTest::TearDown();
+  }
+  krelvon::test::TempDir dir;
+};
+
+TEST_F(WalkerTest, FilesOfAFolderComeBeforeItsSubfolders) {
+  dir.write("a/sub/deep.txt", "x");
+  dir.write("a/one.txt", "1");
+  dir.write("a/two.txt", "2");
+  dir.write("b/three.txt", "3");
+  const std::string root = dir.path();
+
+  EXPECT_EQ(krelvon::walk(folder_mask(root).c_str()), 4);
+  EXPECT_EQ(g_scan.files_scanned, 4);
+  ASSERT_EQ(g_checked.size(), 4u);
+
+  // Depth first: every file of a folder is checked before any file of one
+  // of its subfolders.
+  auto pos = [&](const std::string& rel) {
+    return std::find(g_checked.begin(), g_checked.end(), dir / rel) - g_checked.begin();
+  };
+  EXPECT_LT(pos("a/one.txt"), pos("a/sub/deep.txt"));
+  EXPECT_LT(pos("a/two.txt"), pos("a/sub/deep.txt"));
+  const bool a_first = pos("a/one.txt") < pos("b/three.txt");
+  if (a_first)
+    EXPECT_LT(pos("a/sub/deep.txt"), pos("b/three.txt"));
+  else
+    EXPECT_GT(pos("a/one.txt"), pos("b/three.txt"));
+}
+
+TEST_F(WalkerTest, FoldersAreShownButNeitherCountedNorChecked) {
+  dir.write("f.txt", "x");
+  dir.mkdir("sub");
+  krelvon::walk(folder_mask(dir.path()).c_str());
+  EXPECT_EQ(g_scan.files_scanned, 1);
+  EXPECT_EQ(g_checked, std::vector<std::string>{dir / "f.txt"});
+  // The folder itself, "." and ".." are shown in the status line.
+  const auto& shown = window->objects;
+  EXPECT_NE(std::find(shown.begin(), shown.end(), dir / "sub"), shown.end());
+  EXPECT_NE(std::find(shown.begin(), shown.end(), dir / "."), shown.end());
+}
+
+TEST_F(WalkerTest, EmptyThreatTableStillShowsAndCountsEveryFile) {
+  krelvon::set_threat_table(kEmptyTable);
+  dir.write("x/1.bin", "1");
+  dir.write("x/2.bin", "2");
+  dir.write("3.bin", "3");
+  EXPECT_EQ(krelvon::walk(folder_mask(dir.path()).c_str()), 3);
+  EXPECT_TRUE(g_checked.empty());
+  for (const char* f : {"x/1.bin", "x/2.bin", "3.bin"}) {
+    EXPECT_NE(std::find(window->objects.begin(), window->objects.end(), dir / f), window->objects.end()) << f;
+  }
+}
+
+TEST_F(WalkerTest, AHandlerThatTakesTheFileStopsTheTable) {
+  krelvon::set_threat_table(kTwoHandlers);
+  dir.write("f.exe", "x");
+  krelvon::walk(folder_mask(dir.path()).c_str());
+  EXPECT_EQ(g_checked, std::vector<std::string>{"first:" + (dir / "f.exe")});
+}
+
+TEST_F(WalkerTest, FoldersWithDotsInTheirNames) {
+  dir.write("my.folder.v2/inner.dir/file.name.exe", "x");
+  dir.write("my.folder.v2/noext", "y");
+  EXPECT_EQ(krelvon::walk(folder_mask(dir.path()).c_str()), 2);
+  std::sort(g_checked.begin(), g_checked.end());
+  EXPECT_EQ(g_checked, (std::vector<std::string>{dir / "my.folder.v2/inner.dir/file.name.exe",
+                                                 dir / "my.folder.v2/noext"}));
+}
+
+TEST_F(WalkerTest, AMaskWithoutADotIsMalformed) {
+  dir.write("f", "x");
+  const std::string mask = dir.path() + kSep + "*";
+  EXPECT_EQ(krelvon::walk(mask.c_str()), -1);
+  EXPECT_TRUE(g_checked.empty());
+}
+
+TEST_F(WalkerTest, InTheMemoryPhaseTheMaskIsThePathAndNothingIsCounted) {
+  const std::string file = dir.write("prog.exe", "x");
+  g_scan.memory_phase = true;
+  g_scan.found_in_memory = true;
+  krelvon::walk(file.c_str());
+  EXPECT_FALSE(g_scan.found_in_memory);  // cleared at every entry
+  EXPECT_EQ(g_scan.files_scanned, 0);
+  EXPECT_EQ(g_checked, std::vector<std::string>{file});
+}
+
+TEST_F(WalkerTest, ProgramFilesAnywhereInAPathSetsTheSeenFlag) {
+  dir.write("backup/Program Files/app/x.exe", "x");
+  krelvon::walk(folder_mask(dir.path()).c_str());
+  EXPECT_EQ(g_scan.program_files_seen, 1);
+  EXPECT_EQ(g_scan.program_files_pending, 0);  // not a drive-root mask
+}
+
+TEST_F(WalkerTest, ProgramFilesIsComparedCaseSensitively) {
+  dir.write("PROGRAM FILES/x.exe", "x");
+  krelvon::walk(folder_mask(dir.path()).c_str());
+  EXPECT_EQ(g_scan.program_files_seen, 0);
+}
+
+// A drive-root mask ("Q:\*.*", six characters) on a drive with a Program
+// Files folder prepares that folder's mask and sets the pending flag. Under
+// Wine the test prefix maps Q: to a folder of its own; natively the mask is
+// the same six characters relative to a folder named "q:".
+class DriveRootTest : public WalkerTest {
+ protected:
+  void SetUp() override {
+    WalkerTest::SetUp();
+#ifdef _WIN32
+    if (GetDriveTypeA("Q:\\") != DRIVE_FIXED) GTEST_SKIP() << "drive Q: is not mapped in this prefix";
+    root_ = "Q:";
+    fs::remove_all("Q:\\Program Files");
+#else
+    old_cwd_ = fs::current_path();
+    fs::create_directories(dir / "q:");
+    fs::current_path(dir.path());
+    root_ = "q:";
+#endif
+  }
+  void TearDown() override {
+#ifdef _WIN32
+    std::error_code ec;
+    fs::remove_all("Q:\\Program Files", ec);
+#else
+    if (!old_cwd_.empty()) fs::current_path(old_cwd_);
+#endif
+    WalkerTest::TearDown();
+  }
+  std::string root_;
+  fs::path old_cwd_;
+};
+
+TEST_F(DriveRootTest, PreparesTheProgramFilesMaskWhenTheFolderExists) {
+  fs::create_directories(root_ + kSep + "Program Files");
+  const std::string mask = root_ + kSep + "*.*";
+  ASSERT_EQ(mask.size(), 6u);
+  krelvon::walk(mask.c_str());
+  EXPECT_EQ(g_scan.program_files_pending, 1);
+  EXPECT_EQ(std::string(g_scan.program_files_mask), root_ + kSep + "Program Files" + kSep + "*.*");
+  // The drive walk entered it as well.
+  EXPECT_EQ(g_scan.program_files_seen, 1);
+}
+
+TEST_F(DriveRootTest, NoProgramFilesFolderLeavesThePendingFlag) {
+  const std::string mask = root_ + kSep + "*.*";
+  g_scan.program_files_pending = 0;
+  krelvon::walk(mask.c_str());
+  EXPECT_EQ(g_scan.program_files_pending, 0);
+  EXPECT_EQ(std::string(g_scan.program_files_mask), root_ + kSep + "Program Files");
+}
+
+TEST_F(WalkerTest, AFolderMaskBelowTheRootPreparesNothing) {
+  fs::create_directories(dir / "Program Files");
+  krelvon::walk(folder_mask(dir.path()).c_str());
+  EXPECT_EQ(g_scan.program_files_pending, 0);
+  EXPECT_EQ(g_scan.program_files_mask[0], '\0');
+}
+
+TEST_F(WalkerTest, EscapeAnsweredNoContinuesTheScan) {
+  dir.write("a.txt", "a");
+  dir.write("b.txt", "b");
+  krelvon::test::script_message_box_answers({IDNO});
+  PostMessageA(window->hwnd(), WM_KEYDOWN, VK_ESCAPE, 0);
+  EXPECT_EQ(krelvon::walk(folder_mask(dir.path()).c_str()), 2);
+  ASSERT_EQ(krelvon::test::asked_message_boxes().size(), 1u);
+  const auto& box = krelvon::test::asked_message_boxes()[0];
+  EXPECT_EQ(box.text, "Terminate the Scan now?");
+  EXPECT_EQ(box.caption, "Warning");
+  EXPECT_TRUE(box.owner_is_progress_window);
+  EXPECT_EQ(g_scan.cancel, 0);
+}
+
+TEST_F(WalkerTest, EscapeAnsweredYesStopsAtTheNextCheck) {
+  dir.write("a.txt", "a");
+  dir.write("b.txt", "b");
+  krelvon::test::script_message_box_answers({IDYES});
+  PostMessageA(window->hwnd(), WM_KEYDOWN, VK_ESCAPE, 0);
+  EXPECT_EQ(krelvon::walk(folder_mask(dir.path()).c_str()), 0);
+  EXPECT_EQ(g_scan.cancel, 1);
+  EXPECT_TRUE(g_checked.empty());
+}
+
+TEST_F(WalkerTest, QuitMessageCancelsAndOtherMessagesAreDispatched) {
+  dir.write("a.txt", "a");
+  PostMessageA(window->hwnd(), WM_USER + 7, 0, 0);
+  EXPECT_EQ(krelvon::walk(folder_mask(dir.path()).c_str()), 1);
+  EXPECT_EQ(window->dispatched, std::vector<UINT>{WM_USER + 7});
+  PostQuitMessage(0);
+  EXPECT_EQ(krelvon::walk(folder_mask(dir.path()).c_str()), 0);
+  EXPECT_EQ(g_scan.cancel, 1);
+}
+
+TEST_F(WalkerTest, CancelFlagStopsEveryLevel) {
+  dir.write("a/b/c/d.txt", "x");
+  g_scan.cancel = 1;
+  EXPECT_EQ(krelvon::walk(folder_mask(dir.path()).c_str()), 0);
+  EXPECT_TRUE(g_checked.empty());
+}
+
+TEST_F(WalkerTest, ANonexistentFolderWalksNothing) {
+  EXPECT_EQ(krelvon::walk(folder_mask(dir / "missing").c_str()), 0);
+  EXPECT_TRUE(g_checked.empty());
+}
+
+// Paths are held in 260 characters: an entry whose combined path would not
+// fit is skipped, and the rest of the walk goes on.
+TEST_F(WalkerTest, PathsLongerThanTheLimitAreSkipped) {
+  const std::string segment(50, 'd');
+  std::string rel;
+  for (int i = 0; i < 6; ++i) rel += segment + "/";
+  std::error_code ec;
+  fs::create_directories(dir / rel, ec);
+  if (ec) GTEST_SKIP() << "this file system refuses paths of " << (dir / rel).size() << " characters";
+  {
+    std::ofstream deep(dir / (rel + "deep.txt"));
+    deep << "x";
+    if (!deep) GTEST_SKIP() << "cannot create a file below a long path here";
+  }
+  dir.write("short.txt", "x");
+  ASSERT_GT((dir / (rel + "deep.txt")).size(), 260u);
+  krelvon::walk(folder_mask(dir.path()).c_str());
+  for (const auto& p : g_checked) EXPECT_LT(p.size(), 260u) << p;
+  EXPECT_NE(std::find(g_checked.begin(), g_checked.end(), dir / "short.txt"), g_checked.end());
+  EXPECT_EQ(std::find_if(g_checked.begin(), g_checked.end(),
+                         [](const std::string& p) { return base(p) == "deep.txt"; }),
+            g_checked.end());
+  for (const auto& o : window->objects) EXPECT_LE(o.size(), 60u);
+}
+
+TEST(DisplayShortening, SixtyOneCharactersBecomeHeadDotsTail) {
+  const std::string s61 = std::string(29, 'a') + "XYZ" + std::string(29, 'b');
+  ASSERT_EQ(s61.size(), 61u);
+  char out[100];
+  krelvon::shorten_for_display(s61.c_str(), out, 60);
+  EXPECT_EQ(std::string(out), std::string(29, 'a') + ".." + std::string(29, 'b'));
+  const std::string s60(60, 'c');
+  krelvon::shorten_for_display(s60.c_str(), out, 60);
+  EXPECT_EQ(std::string(out), s60);
+}
+
+TEST(DisplayShortening, SmallLimitsAndLongSources) {
+  char out[100];
+  krelvon::shorten_for_display("abcdefgh", out, 6);  // h = 2
+  EXPECT_EQ(std::string(out), "ab..gh");
+  krelvon::shorten_for_display("abcdefgh", out, 3);  // h = 0: unchanged
+  EXPECT_EQ(std::string(out), "abcdefgh");
+  const std::string huge(250, 'z');
+  krelvon::shorten_for_display(huge.c_str(), out, 60);
+  EXPECT_EQ(std::strlen(out), 60u);
+}
+
+}  // namespace

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Runs a Windows test program under Wine: the emulator of the cross builds.
+# Each build folder gets a Wine prefix of its own (created on first use, with
+# no Z: drive, so that no all-drives scan walks this machine, and with Q:
+# mapped to a folder of the build), a persistent wineserver and a virtual X
+# display, so message boxes and dialogs can be created and answered.
+set -euo pipefail
+
+exe=$1
+shift
+
+# The build folder: the nearest parent of the program holding CMakeCache.txt.
+build=$(cd "$(dirname "$exe")" && pwd)
+while [ "$build" != / ] && [ ! -f "$build/CMakeCache.txt" ]; do build=$(dirname "$build"); done
+[ -f "$build/CMakeCache.txt" ] || { echo "run-in-wine: no build folder above $exe" >&2; exit 2; }
+
+export WINEPREFIX="${KRELVON_WINEPREFIX:-$build/wineprefix}"
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver64
+[ -x "$wineserver" ] || wineserver=$(command -v wineserver)
+
+# A virtual display of our own unless one is given.
+if [ -z "${DISPLAY:-}" ]; then
+  export DISPLAY=":${KRELVON_XVFB_DISPLAY:-93}"
+fi
+display_number=${DISPLAY#:}
+display_number=${display_number%%.*}
+(
+  flock 9
+  if [ ! -S "/tmp/.X11-unix/X$display_number" ]; then
+    setsid nohup Xvfb "$DISPLAY" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 </dev/null 9>&- &
+    for _ in $(seq 1 100); do [ -S "/tmp/.X11-unix/X$display_number" ] && break; sleep 0.1; done
+  fi
+) 9>"/tmp/krelvon-xvfb-$display_number.lock"
+
+(
+  flock 9
+  if [ ! -f "$WINEPREFIX/.krelvon-ready" ]; then
+    rm -rf "$WINEPREFIX"
+    mkdir -p "$WINEPREFIX"
+    "$wine" wineboot -i >/dev/null 2>&1 9>&- || true
+    "$wineserver" -w
+    rm -f "$WINEPREFIX/dosdevices/z:"
+    mkdir -p "$build/wine-drive-q"
+    ln -sfn "$build/wine-drive-q" "$WINEPREFIX/dosdevices/q:"
+    touch "$WINEPREFIX/.krelvon-ready"
+  fi
+  # Persistent server: each program then starts in a fraction of a second.
+  "$wineserver" -p >/dev/null 2>&1 9>&- || true
+) 9>"$build/wineprefix.lock"
+
+exec "$wine" "$exe" "$@"
