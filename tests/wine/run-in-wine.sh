@@ -51,4 +51,14 @@ display_number=${display_number%%.*}
   "$wineserver" -p >/dev/null 2>&1 9>&- || true
 ) 9>"$build/wineprefix.lock"
 
-exec "$wine" "$exe" "$@"
+# Wine's own helper processes (services, explorer) may outlive the program
+# and would keep its output pipe open, so a caller reading it (CTest) would
+# wait for them. The program writes into files instead, copied out once it
+# has ended.
+out=$(mktemp) err=$(mktemp)
+trap 'rm -f "$out" "$err"' EXIT
+status=0
+"$wine" "$exe" "$@" >"$out" 2>"$err" || status=$?
+cat "$out"
+cat "$err" >&2
+exit "$status"
