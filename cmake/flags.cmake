@@ -11,6 +11,12 @@ if(KRELVON_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+# Fuzz build: every library instrumented for coverage and the sanitizers.
+if(KRELVON_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
 if(WIN32)
   # No runtime DLLs next to the programs: everything links statically.
   add_link_options(-static -static-libgcc -static-libstdc++)

@@ -6,6 +6,7 @@
 #include <deque>
 #include <dirent.h>
 #include <fnmatch.h>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -377,8 +378,8 @@ std::vector<WindowClass>& classes() {
 
 // Windows are never freed, only marked dead, so a stale handle stays safe to
 // test with IsWindow.
-std::vector<HWND__*>& windows() {
-  static std::vector<HWND__*> list;
+std::vector<std::unique_ptr<HWND__>>& windows() {
+  static std::vector<std::unique_ptr<HWND__>> list;
   return list;
 }
 
@@ -389,8 +390,8 @@ std::deque<MSG>& queue() {
 
 bool live(HWND w) {
   if (!w) return false;
-  for (HWND__* x : windows())
-    if (x == w) return x->alive;
+  for (const auto& x : windows())
+    if (x.get() == w) return x->alive;
   return false;
 }
 
@@ -426,9 +427,8 @@ HWND CreateWindowExA(DWORD, LPCSTR class_name, LPCSTR, DWORD, int, int, int, int
                      HINSTANCE, LPVOID) {
   for (const auto& c : classes())
     if (class_name && c.name == class_name) {
-      auto* w = new HWND__{c.proc, true};
-      windows().push_back(w);
-      return w;
+      windows().push_back(std::make_unique<HWND__>(HWND__{c.proc, true}));
+      return windows().back().get();
     }
   g_last_error = ERROR_FILE_NOT_FOUND;
   return nullptr;

@@ -1,0 +1,39 @@
+// Writes the seed corpus of the fuzz targets from the sample factory:
+// make_seeds TARGET FOLDER.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "tools/pe_builder.h"
+
+namespace s = krelvon::samples;
+
+namespace {
+
+void header_image_seeds(const std::string& dir) {
+  int n = 0;
+  auto put = [&](const s::Bytes& b) { s::write_file(dir + "/seed-" + std::to_string(n++), b); };
+  for (int sections : {0, 1, 3, 5, 20}) put(s::build_pe(s::typical_host(sections)));
+  s::PeSpec plus = s::typical_host(3);
+  plus.pe32_plus = true;
+  put(s::build_pe(plus));
+  s::PeSpec far = s::typical_host(2);
+  far.header_offset = 0x200;
+  put(s::build_pe(far));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: make_seeds TARGET FOLDER\n");
+    return 2;
+  }
+  const std::string target = argv[1];
+  if (target == "header_image") {
+    header_image_seeds(argv[2]);
+    return 0;
+  }
+  std::fprintf(stderr, "make_seeds: no seeds for %s\n", argv[1]);
+  return 2;
+}
