@@ -1,8 +1,120 @@
 #include "handlers/worm_file.h"
 
+#include <cstring>
+
+#include "engine/ask_for_action.h"
+#include "engine/scan_context.h"
+#include "handlers/handler_support.h"
+#include "handlers/header_image.h"
+#include "handlers/signatures.h"
+#include "system/runonce.h"
+#include "system/terminate.h"
+
 namespace krelvon {
 
-// Recognition is not in place yet: no file is taken.
-int handle_worm_file(const char*, const char*) { return 0; }
+namespace {
+
+bool length_matches(const WormSignature& s, std::int32_t length) {
+  const auto len = static_cast<std::int64_t>(length);
+  const auto expected = static_cast<std::int64_t>(s.expected_length);
+  switch (s.length_rule) {
+    case 1: return len == expected;
+    case 2: return len - expected < kLengthTolerance && expected - len < kLengthTolerance;
+    case 3: return true;
+    default: return false;
+  }
+}
+
+bool pattern_at(int fd, std::uint32_t entry, std::int32_t distance, const std::uint8_t* pattern) {
+  const auto position = static_cast<std::int32_t>(entry + static_cast<std::uint32_t>(distance));
+  std::uint8_t bytes[kPatternLength];
+  return read_at(fd, position, bytes, kPatternLength) && std::memcmp(bytes, pattern, kPatternLength) == 0;
+}
+
+const WormSignature* match_signature(const char* path) {
+  Descriptor fd(_open(path, _O_BINARY | _O_RDONLY));
+  if (!fd.valid()) return nullptr;
+  const std::int32_t length = _filelength(fd.get());
+  if (length < 0) return nullptr;
+  if (!read_headers_step_one(fd.get()) || !read_headers_step_two(fd.get())) return nullptr;
+  const std::uint32_t entry = map_address_to_offset(g_header.optional(kAddressOfEntryPoint), fd.get());
+  for (const WormSignature* s = kWormSignatures; s->first_pattern[0] != 0; ++s) {
+    if (!length_matches(*s, length)) continue;
+    if (!pattern_at(fd.get(), entry, s->first_offset, s->first_pattern)) continue;
+    if (!pattern_at(fd.get(), entry, s->second_offset, s->second_pattern)) continue;
+    return s;
+  }
+  return nullptr;
+}
+
+void delete_worm_file(const char* detection_name, const char* path) {
+  // The full path: in the memory phase's second pass the object buffer holds
+  // only its display-shortened copy.
+  clean_runonce(path);
+  if (!SetFileAttributesA(path, FILE_ATTRIBUTE_ARCHIVE)) {
+    append_line("%s     %s Delete failed", g_scan.object, g_scan.name);
+    return;
+  }
+  if (DeleteFileA(path)) {
+    ++g_scan.files_deleted;
+    append_line("%s     %s deleted", path, detection_name);
+    return;
+  }
+  if (terminate_processes_by_file(path) == 1) {
+    if (DeleteFileA(path)) {
+      ++g_scan.files_deleted;
+      append_line("%s     %s deleted", path, detection_name);
+    } else {
+      append_line("%s     %s Delete failed", path, detection_name);
+    }
+  } else if (g_scan.memory_phase) {
+    append_line("%s     %s Delete failed", path, detection_name);
+  }
+}
+
+}  // namespace
+
+void rename_recognised_file(const char* detection_name, const char* path) {
+  char target[kPathCapacity];
+  if (rename_target(path, target) && MoveFileA(path, target)) {
+    ++g_scan.files_renamed;
+    append_line("%s     %s renamed", path, detection_name);
+  } else {
+    append_line("%s     %s Rename failed", path, detection_name);
+  }
+}
+
+int handle_worm_file(const char* detection_name, const char* path) {
+  const WormSignature* match = match_signature(path);
+  if (!match) return 0;
+  ++g_scan.files_infected;
+
+  if (g_scan.memory_action != kActionNone && g_scan.progress_window) {
+    g_scan.chosen_action = g_scan.memory_action;
+    append_line("%s", kSystemMemoryLine);
+    Sleep(100);
+  } else if (g_scan.memory_phase) {
+    g_scan.found_in_memory = true;
+    // The object buffer holds the display-shortened path here; the full path
+    // keeps the file name intact for the RunOnce match.
+    clean_runonce(path);
+    return 1;
+  } else {
+    copy_text(g_scan.name, match->detection_name);
+    copy_text(g_scan.object, path);
+    ask_for_action(g_scan.name, g_scan.object);
+  }
+
+  switch (g_scan.chosen_action) {
+    case kActionRename: rename_recognised_file(detection_name, path); break;
+    case kActionIgnore:
+      append_line("%s     %s not disinfected as per user's selection", g_scan.object, g_scan.name);
+      break;
+    case kActionDisinfect:
+    case kActionDelete: delete_worm_file(detection_name, path); break;
+    default: break;
+  }
+  return 1;
+}
 
 }  // namespace krelvon

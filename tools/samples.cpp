@@ -1,0 +1,296 @@
+#include "tools/samples.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <filesystem>
+
+#include "handlers/signatures.h"
+
+namespace fs = std::filesystem;
+
+namespace krelvon::samples {
+
+namespace {
+
+constexpr std::uint32_t kScnRead = 0x40000000, kScnWrite = 0x80000000;
+
+std::uint16_t get16(const Bytes& b, std::size_t at) {
+  return static_cast<std::uint16_t>(b.at(at) | (b.at(at + 1) << 8));
+}
+
+std::uint32_t rotl(std::uint32_t v, unsigned r) { return r ? (v << r) | (v >> (32 - r)) : v; }
+std::uint32_t rotr(std::uint32_t v, unsigned r) { return r ? (v >> r) | (v << (32 - r)) : v; }
+
+// Distance of the worm's appended code from the end of the host: the entry
+// offset is host length + 69920, and the decryptor and key window follow it.
+constexpr std::uint32_t kWormTail = 600;  // bytes after the entry offset
+
+// The key window: pairs read by the recognition, placed after E + 368.
+void write_key_window(Bytes& file, std::uint32_t entry, const InfectOptions& o) {
+  auto put_pair = [&](std::uint32_t at, std::uint8_t a, std::uint8_t b) {
+    file[at] = a;
+    file[at + 1] = b;
+    file[at + 2] = 0x90;
+  };
+  const std::uint32_t base = entry + kKeySearchDistance;
+  // Rotation and addend stand where every attempt's window sees them.
+  const int rotation = o.window_rotation >= 0 ? o.window_rotation : o.rotation;
+  if (rotation != 0) {
+    put_pair(base + 30, 0xC1, 0x04);
+    file[base + 33] = static_cast<std::uint8_t>(rotation);
+  }
+  put_pair(base + 40, 0x81, 0x04);
+  put32(file, base + 43, o.addend);
+  // The key pair stands at the last position the chosen attempt examines,
+  // so no earlier attempt sees it.
+  if (o.key_attempt < kKeyAttempts) {
+    const std::uint32_t at = base + static_cast<std::uint32_t>(o.key_attempt) + 89;
+    put_pair(at, 0x81, 0x34);
+    put32(file, at + 3, o.key);
+  }
+}
+
+void write_body(Bytes& file, std::uint32_t entry, const InfectOptions& o) {
+  std::array<std::uint8_t, 68> body{};
+  std::copy(kBodyPattern.begin(), kBodyPattern.end(), body.begin());
+  encrypt_body(body.data(), o.key, o.rotation, o.addend);
+  std::copy(body.begin(), body.end(), file.begin() + (entry - kBodyDistance));
+}
+
+struct Layout {
+  std::uint32_t pe, n, table, opt;
+};
+
+Layout layout_of(const Bytes& b) {
+  Layout l{};
+  l.pe = get32(b, 60);
+  l.n = get16(b, l.pe + 6);
+  l.opt = l.pe + 24;
+  l.table = l.pe + 24 + get16(b, l.pe + 20);
+  return l;
+}
+
+void put_section(Bytes& b, std::size_t at, const char* name, std::uint32_t va, std::uint32_t vs,
+                 std::uint32_t raw, std::uint32_t raw_size, std::uint32_t characteristics) {
+  std::memset(&b[at], 0, 40);
+  std::memcpy(&b[at], name, std::strlen(name));
+  put32(b, at + 8, vs);
+  put32(b, at + 12, va);
+  put32(b, at + 16, raw_size);
+  put32(b, at + 20, raw);
+  put32(b, at + 36, characteristics);
+}
+
+}  // namespace
+
+void encrypt_body(std::uint8_t* body, std::uint32_t key, std::uint8_t rotation, std::uint32_t addend) {
+  // Decryption runs j = 67 down to 3 over the dword ending at j; undoing it
+  // step by step in the opposite order gives the cipher text.
+  const unsigned r = rotation & 31u;
+  for (int j = 3; j <= 67; ++j) {
+    std::uint8_t* at = body + j - 3;
+    std::uint32_t y = static_cast<std::uint32_t>(at[0]) | (static_cast<std::uint32_t>(at[1]) << 8) |
+                      (static_cast<std::uint32_t>(at[2]) << 16) | (static_cast<std::uint32_t>(at[3]) << 24);
+    y -= addend;
+    if (rotation != 0) y = rotr(y, r);  // a rotation of 32 (doubling) has no inverse: left as is
+    y ^= key;
+    for (int k = 0; k < 4; ++k) at[k] = static_cast<std::uint8_t>(y >> (8 * k));
+  }
+  (void)rotl;
+}
+
+std::uint32_t worm_file_length(int record) { return kWormSignatures[record].expected_length; }
+
+Bytes make_worm_file(int record, std::uint32_t length) {
+  const WormSignature& s = kWormSignatures[record];
+  // The entry offset lies far enough into the file for both patterns.
+  const std::int32_t lowest = std::min(s.first_offset, s.second_offset);
+  const std::uint32_t entry = static_cast<std::uint32_t>(-lowest) + 0x400 + 16;
+  PeSpec spec;
+  spec.sections.push_back(
+      {".text", 0x1000, length - 0x400, 0x400, length - 0x400, kCode});
+  spec.entry_point = 0x1000 + (entry - 0x400);
+  spec.file_length = length;
+  spec.fill_seed = static_cast<std::uint8_t>(record + 11);
+  Bytes b = build_pe(spec);
+  std::copy(s.first_pattern, s.first_pattern + kPatternLength,
+            b.begin() + static_cast<long>(entry + static_cast<std::uint32_t>(s.first_offset)));
+  std::copy(s.second_pattern, s.second_pattern + kPatternLength,
+            b.begin() + static_cast<long>(entry + static_cast<std::uint32_t>(s.second_offset)));
+  return b;
+}
+
+std::string infection_refusal(const Bytes& host) {
+  if (host.size() < 64 || host[0] != 'M' || host[1] != 'Z') return "no MZ header";
+  const std::uint32_t pe = get32(host, 60);
+  if (pe > 0xFFFF || pe + 24 + 224 > host.size()) return "header offset out of range";
+  if (get32(host, pe) != 0x00004550) return "no PE signature";
+  if (get16(host, pe + 24) != 0x10B || get16(host, pe + 20) != 224) return "not a PE32 image with a 224-byte optional header";
+  const Layout l = layout_of(host);
+  if (l.n == 0 || l.n + 3 > 20) return "section count";
+  const std::uint32_t end = l.table + 40 * (l.n + 3) + kInfectionRecordWipe;
+  std::uint32_t first_raw = get32(host, l.opt + 60);  // SizeOfHeaders
+  for (std::uint32_t i = 0; i < l.n; ++i) {
+    const std::uint32_t raw = get32(host, l.table + 40 * i + 20);
+    if (get32(host, l.table + 40 * i + 16) != 0 && raw != 0) first_raw = std::min(first_raw, raw);
+  }
+  if (end > first_raw || end > host.size()) return "no room for three section entries and the record";
+  for (std::uint32_t at = l.table + 40 * l.n; at < end; ++at)
+    if (host[at] != 0) return "header slack not zero";
+  if (host.size() > 0x70000000) return "too large";
+  return "";
+}
+
+Bytes with_infection_flags(const Bytes& host) {
+  Bytes b = host;
+  const Layout l = layout_of(b);
+  for (std::uint32_t i = 0; i < l.n; ++i) {
+    const std::size_t at = l.table + 40 * i + 36;
+    put32(b, at, get32(b, at) | kScnRead | kScnWrite);
+  }
+  return b;
+}
+
+Bytes infect(const Bytes& host, const InfectOptions& o) {
+  if (!infection_refusal(host).empty()) return {};
+  Bytes b = with_infection_flags(host);
+  const Layout l = layout_of(b);
+  const auto host_length = static_cast<std::uint32_t>(host.size());
+  const std::uint32_t entry = host_length + kCutDistance;
+  const std::uint32_t opt = l.opt;
+
+  // The worm's sections, after the host's image.
+  const std::uint32_t image = get32(b, opt + 56);
+  const std::uint32_t align = std::max<std::uint32_t>(get32(b, opt + 32), 0x1000);
+  const std::uint32_t upx0 = (image + align - 1) / align * align;
+  const std::uint32_t upx0_size = 0x10000, upx1_size = 0x12000, upx2_size = 0x1000;
+  const std::uint32_t upx1 = upx0 + upx0_size, upx2 = upx1 + upx1_size;
+  const std::uint32_t appended = o.header_check_variant ? 1000 : kCutDistance + kWormTail;
+  // In the header-check variant the code section's raw data lies beyond the
+  // end of the file, so the entry offset maps to the entry address itself.
+  const std::uint32_t upx1_raw = o.header_check_variant ? host_length + 3 * kCutDistance : host_length;
+  const std::uint32_t entry_rva = o.header_check_variant ? entry : upx1 + kCutDistance;
+  const std::uint32_t rw = kScnRead | kScnWrite | 0x20000000 | 0x20;
+  put_section(b, l.table + 40 * l.n, "UPX0", upx0, upx0_size, 0, 0, rw | 0x80);
+  put_section(b, l.table + 40 * (l.n + 1), "UPX1", upx1, upx1_size, upx1_raw, appended, rw);
+  put_section(b, l.table + 40 * (l.n + 2), "UPX2", upx2, upx2_size, 0, 0, kScnRead | kScnWrite | 0x40);
+
+  // The infection record: what the host had before.
+  const std::uint32_t record = l.table + 40 * (l.n + 3);
+  put32(b, record + 0, get32(b, opt + 16));
+  put32(b, record + 4, get32(b, opt + 136));
+  put32(b, record + 8, get32(b, opt + 140));
+  put32(b, record + 12, get32(b, opt + 104));
+  put32(b, record + 16, get32(b, opt + 108));
+
+  put16(b, l.pe + 6, static_cast<std::uint16_t>(l.n + 3));
+  put32(b, opt + 16, entry_rva);
+  put32(b, opt + 56, image + upx0_size + upx1_size + upx2_size);
+  put32(b, opt + 60, get32(b, opt + 60) + kHeadersGrowth);
+  put32(b, opt + 104, upx1 + 0x100);
+  put32(b, opt + 108, 0x3C);
+  put32(b, opt + 136, 0);
+  put32(b, opt + 140, 0);
+
+  // The appended worm: a pseudo-random fill, the encrypted body before the
+  // entry offset and a quiet key window after it.
+  b.resize(host_length + appended, 0);
+  std::uint32_t x = 0x2545F491u ^ o.key;
+  for (std::uint32_t i = host_length; i < b.size(); ++i) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    b[i] = static_cast<std::uint8_t>(x);
+  }
+  if (o.header_check_variant) {
+    std::copy(kHeaderPattern.begin(), kHeaderPattern.end(), b.begin() + kHeaderPatternOffset);
+    return b;
+  }
+  std::fill(b.begin() + entry, b.end(), 0);
+  write_body(b, entry, o);
+  write_key_window(b, entry, o);
+  return b;
+}
+
+Bytes make_worm_only_file(const InfectOptions& o) {
+  // A minimal image whose only sections are the worm's.
+  PeSpec spec;
+  spec.sections.push_back({"UPX0", 0x1000, 0x10000, 0, 0, kData});
+  spec.sections.push_back({"UPX1", 0x11000, 0x12000, 0x400, kCutDistance + kWormTail, kData});
+  spec.sections.push_back({"UPX2", 0x23000, 0x1000, 0, 0, kData});
+  const std::uint32_t entry = 0x400 + kCutDistance;
+  spec.entry_point = 0x11000 + kCutDistance;
+  spec.fill_seed = 99;
+  Bytes b = build_pe(spec);
+  std::fill(b.begin() + entry, b.end(), 0);
+  write_body(b, entry, o);
+  write_key_window(b, entry, o);
+  return b;
+}
+
+std::vector<std::string> write_demo(const std::string& folder) {
+  fs::create_directories(folder);
+  std::vector<std::string> written;
+  auto put = [&](const std::string& name, const Bytes& bytes) {
+    const std::string p = (fs::path(folder) / name).string();
+    write_file(p, bytes);
+    written.push_back(p);
+  };
+  put("calc.exe", build_pe(typical_host(3)));
+  put("readme.txt", Bytes{'T', 'h', 'i', 's', ' ', 'f', 'o', 'l', 'd', 'e', 'r', ' ', 'h', 'o', 'l', 'd', 's',
+                          ' ', 'i', 'n', 'e', 'r', 't', ' ', 's', 'a', 'm', 'p', 'l', 'e', 's', '.', '\n'});
+  put("worm.exe", make_worm_file(0, worm_file_length(0)));
+  put("worm-helper.dll", make_worm_file(1, worm_file_length(1)));
+  put("worm-helper-b.dll", make_worm_file(2, worm_file_length(2)));
+  PeSpec editor = typical_host(4);
+  editor.fill_seed = 5;
+  put("editor.exe", infect(build_pe(editor)));
+  PeSpec game = typical_host(5);
+  game.fill_seed = 6;
+  InfectOptions late;
+  late.key_attempt = 2;
+  put("games/game.exe", (fs::create_directories(fs::path(folder) / "games"), infect(build_pe(game), late)));
+  PeSpec tool = typical_host(2);
+  tool.fill_seed = 7;
+  InfectOptions plain;
+  plain.rotation = 0;
+  put("tools/tool.exe", (fs::create_directories(fs::path(folder) / "tools"), infect(build_pe(tool), plain)));
+  return written;
+}
+
+std::vector<std::string> write_corpus(const std::string& folder, int n) {
+  std::vector<std::string> planted;
+  const Bytes clean = build_pe(typical_host(3));
+  const Bytes worm = make_worm_file(0, worm_file_length(0));
+  const Bytes small_worm = make_worm_file(2, worm_file_length(2));
+  const Bytes infected = infect(build_pe(typical_host(4)));
+  Bytes text(2048);
+  for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<std::uint8_t>("lorem ipsum "[i % 12]);
+  for (int i = 0; i < n; ++i) {
+    const fs::path sub = fs::path(folder) / ("d" + std::to_string(i / 100));
+    if (i % 100 == 0) fs::create_directories(sub);
+    const int kind = i % 500;
+    std::string name;
+    const Bytes* bytes;
+    if (kind == 250) {
+      name = "w" + std::to_string(i) + ".exe";
+      bytes = (i / 500) % 2 ? &small_worm : &worm;
+    } else if (kind == 499) {
+      name = "i" + std::to_string(i) + ".exe";
+      bytes = &infected;
+    } else if (i % 3 == 0) {
+      name = "p" + std::to_string(i) + ".exe";
+      bytes = &clean;
+    } else {
+      name = "f" + std::to_string(i) + ".txt";
+      bytes = &text;
+    }
+    const std::string p = (sub / name).string();
+    write_file(p, *bytes);
+    if (kind == 250 || kind == 499) planted.push_back(p);
+  }
+  return planted;
+}
+
+}  // namespace krelvon::samples

@@ -1,0 +1,72 @@
+// The sample factory's worm samples: inert files laid out as the worm lays
+// out its own files and the hosts it infects, for the tests, the fuzz seeds,
+// the demonstration folder and the benchmark. Nothing here runs; the bytes
+// are patterns, zeros and a pseudo-random fill.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/pe_builder.h"
+
+namespace krelvon::samples {
+
+// A worm file matching signature record `record` (0, 1 or 2) with the given
+// length: a PE32 with one section covering the file, the entry offset E
+// chosen inside it, and both patterns at their distances from E.
+Bytes make_worm_file(int record, std::uint32_t length);
+
+// The record's usual length (50688 or 5632).
+std::uint32_t worm_file_length(int record);
+
+struct InfectOptions {
+  // Decryptor parameters of the worm body.
+  std::uint32_t key = 0x5A3C96E1;
+  std::uint8_t rotation = 7;  // 0: no 0xC1 0x04 pair at all
+  std::uint32_t addend = 0x01234567;
+  // The first key-search attempt (0..24) whose window holds the key pair;
+  // 25 or more: no attempt does, so the body never decrypts.
+  int key_attempt = 0;
+  // Rotation byte written into the key window when it differs from the one
+  // the body was encrypted with (e.g. 32 with an unrotated body).
+  int window_rotation = -1;
+  // The header-check variant: the entry offset lies beyond the end of the
+  // file and the header marker stands at offset 128.
+  bool header_check_variant = false;
+};
+
+// Infects a PE32 host in the worm's layout: UPX0, UPX1, UPX2 appended to the
+// section table, every section readable and writable, the infection record
+// (host entry point, relocation and import directories) behind the new
+// table, SizeOfHeaders raised by 3072, SizeOfImage by the new sections'
+// virtual sizes, and the worm appended so that the entry offset E is the
+// host's length + 69920, with the encrypted body in the 68 bytes before E
+// and the decryptor's pairs in the key window after it. Empty when the host
+// cannot take the infection (not PE32, no room in its headers).
+Bytes infect(const Bytes& host, const InfectOptions& options = {});
+
+// Why infect() refuses a host, or empty when it takes it.
+std::string infection_refusal(const Bytes& host);
+
+// A file that holds only the worm: the three sections and the body, no host.
+Bytes make_worm_only_file(const InfectOptions& options = {});
+
+// The encryption the worm applies: the inverse of the decryption loop, over
+// the 68 bytes before the entry offset. Lives here, never in the program.
+void encrypt_body(std::uint8_t* body68, std::uint32_t key, std::uint8_t rotation, std::uint32_t addend);
+
+// The host with the read and write flags the infection adds to every
+// section: what a disinfected file equals.
+Bytes with_infection_flags(const Bytes& host);
+
+// A demonstration folder: clean programs, a text file, one worm file per
+// record and three infected hosts. Returns the paths written.
+std::vector<std::string> write_demo(const std::string& folder);
+
+// A benchmark corpus of n files in folder (mostly ordinary files and clean
+// PE files, about one in 500 a worm file or an infected host, spread over
+// subfolders of 100). Returns the paths of the planted samples.
+std::vector<std::string> write_corpus(const std::string& folder, int n);
+
+}  // namespace krelvon::samples
