@@ -3,6 +3,8 @@
 // and C runtime; elsewhere it is our own small layer under the same names.
 #pragma once
 
+#include <cstdint>
+
 #ifdef _WIN32
 #include <windows.h>
 #include <io.h>
@@ -13,6 +15,46 @@
 #else
 #include "platform/posix/win32.h"
 #include "platform/posix/crt.h"
+#endif
+
+// The offset type of the runtime's _lseek and _chsize: 32 bits either way.
+#ifdef _WIN32
+using krelvon_offset_t = long;
+#else
+using krelvon_offset_t = std::int32_t;
+#endif
+
+// Test builds with fault injection route the file calls through wrappers
+// (platform/faults.h) that can make a chosen call fail.
+int krelvon_fault_open(const char* path, int flags, ...);
+int krelvon_fault_read(int fd, void* buffer, unsigned count);
+int krelvon_fault_write(int fd, const void* buffer, unsigned count);
+krelvon_offset_t krelvon_fault_lseek(int fd, krelvon_offset_t offset, int origin);
+int krelvon_fault_chsize(int fd, krelvon_offset_t size);
+int krelvon_fault_close(int fd);
+int krelvon_fault_chmod(const char* path, int mode);
+int krelvon_fault_unlink(const char* path);
+DWORD krelvon_fault_GetFileAttributesA(LPCSTR path);
+BOOL krelvon_fault_SetFileAttributesA(LPCSTR path, DWORD attributes);
+BOOL krelvon_fault_MoveFileA(LPCSTR from, LPCSTR to);
+BOOL krelvon_fault_DeleteFileA(LPCSTR path);
+#ifdef KRELVON_FAULT_INJECTION
+#define _open krelvon_fault_open
+#define _read krelvon_fault_read
+#define _write krelvon_fault_write
+#define _lseek krelvon_fault_lseek
+#define _chsize krelvon_fault_chsize
+#define _close krelvon_fault_close
+#define _chmod krelvon_fault_chmod
+#define _unlink krelvon_fault_unlink
+#undef GetFileAttributesA
+#undef SetFileAttributesA
+#undef MoveFileA
+#undef DeleteFileA
+#define GetFileAttributesA krelvon_fault_GetFileAttributesA
+#define SetFileAttributesA krelvon_fault_SetFileAttributesA
+#define MoveFileA krelvon_fault_MoveFileA
+#define DeleteFileA krelvon_fault_DeleteFileA
 #endif
 
 namespace krelvon {

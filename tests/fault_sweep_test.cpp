@@ -1,0 +1,116 @@
+// Every failure point of Disinfect, Rename and Delete: the Nth call of each
+// file function fails in turn. Each run must end either complete and
+// reported as such, or with the file as it was (at its own path, byte for
+// byte) and a failure line or none; never a changed file reported as
+// unchanged, nor an unchanged one reported as cleaned. The sweep's table is
+// printed.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "engine/scan_context.h"
+#include "handlers/infected_file.h"
+#include "handlers/worm_file.h"
+#include "platform/faults.h"
+#include "tests/support.h"
+#include "tools/samples.h"
+
+using krelvon::g_scan;
+namespace s = krelvon::samples;
+namespace faults = krelvon::faults;
+
+namespace {
+
+struct Scenario {
+  const char* name;
+  int action;
+  bool worm_file;  // the worm's own file, else an infected host
+};
+
+enum class Outcome { kComplete, kUnchanged, kBroken };
+
+const char* text(Outcome o) {
+  return o == Outcome::kComplete ? "complete" : o == Outcome::kUnchanged ? "unchanged" : "BROKEN";
+}
+
+bool ends_with(const std::string& a, const std::string& b) {
+  return a.size() >= b.size() && a.compare(a.size() - b.size(), b.size(), b) == 0;
+}
+
+class FaultSweepTest : public krelvon::test::ScanTest {
+ protected:
+  // Runs one scenario with the nth call of `call` failing (nth 0: none).
+  Outcome run(const Scenario& sc, faults::Call call, int nth, std::string* line, int* calls_seen) {
+    krelvon::test::TempDir dir;
+    const s::Bytes host = s::build_pe(s::typical_host(4));
+    const s::Bytes original = sc.worm_file ? s::make_worm_file(0, 50688) : s::infect(host);
+    const std::string path = dir.write("target.exe", original);
+    const std::string renamed = dir / "target.Vxe";
+    window->lines.clear();
+    g_scan.handling_automatic = 1;
+    g_scan.action_disinfect = sc.action == krelvon::kActionDisinfect;
+    g_scan.action_rename = sc.action == krelvon::kActionRename;
+    g_scan.action_delete = sc.action == krelvon::kActionDelete;
+    if (nth > 0)
+      faults::arm(call, nth);
+    else
+      faults::disarm();
+    if (sc.worm_file)
+      krelvon::handle_worm_file("W32/BugBear.B.Worm", path.c_str());
+    else
+      krelvon::handle_infected_file("W32/BugBear.B.Worm", path.c_str());
+    if (calls_seen) *calls_seen = faults::calls(call);
+    faults::disarm();
+
+    *line = window->lines.empty() ? "" : window->lines.back();
+    const bool at_path = _access(path.c_str(), 0) == 0;
+    const bool unchanged = at_path && s::read_file(path) == original && _access(renamed.c_str(), 0) != 0;
+    bool complete = false;
+    if (sc.action == krelvon::kActionDisinfect && !sc.worm_file)
+      complete = ends_with(*line, " Disinfected") && at_path && s::read_file(path) == s::with_infection_flags(host);
+    else if (sc.action == krelvon::kActionRename)
+      complete = ends_with(*line, " renamed") && !at_path && s::read_file(renamed) == original;
+    else
+      complete = ends_with(*line, " deleted") && !at_path;
+    const bool claims_success =
+        ends_with(*line, " Disinfected") || ends_with(*line, " renamed") || ends_with(*line, " deleted");
+    if (complete) return Outcome::kComplete;
+    if (unchanged && !claims_success) return Outcome::kUnchanged;
+    return Outcome::kBroken;
+  }
+};
+
+TEST_F(FaultSweepTest, EveryFailurePointEndsCompleteOrUnchanged) {
+  const Scenario scenarios[] = {
+      {"infected host, Disinfect", krelvon::kActionDisinfect, false},
+      {"infected host, Rename", krelvon::kActionRename, false},
+      {"infected host, Delete", krelvon::kActionDelete, false},
+      {"worm file, Rename", krelvon::kActionRename, true},
+      {"worm file, Delete", krelvon::kActionDelete, true},
+  };
+  std::printf("%-26s | %-20s | %-9s | %s\n", "scenario", "failure point", "outcome", "finding line");
+  int points = 0;
+  for (const auto& sc : scenarios) {
+    std::string line;
+    ASSERT_EQ(run(sc, faults::Call::kOpen, 0, &line, nullptr), Outcome::kComplete) << sc.name << ": " << line;
+    for (int c = 0; c < static_cast<int>(faults::Call::kCount); ++c) {
+      const auto call = static_cast<faults::Call>(c);
+      int total = 0;
+      run(sc, call, 0, &line, &total);
+      for (int nth = 1; nth <= total; ++nth) {
+        const Outcome o = run(sc, call, nth, &line, nullptr);
+        ++points;
+        const std::string point = std::string(faults::name(call)) + " #" + std::to_string(nth);
+        const auto cut = line.rfind("     ");
+        std::printf("%-26s | %-20s | %-9s | %s\n", sc.name, point.c_str(), text(o),
+                    cut == std::string::npos ? "(none)" : line.substr(cut + 5).c_str());
+        EXPECT_NE(o, Outcome::kBroken) << sc.name << ", " << point << ": " << line;
+      }
+    }
+  }
+  EXPECT_GT(points, 30);
+}
+
+}  // namespace
