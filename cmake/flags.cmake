@@ -15,6 +15,7 @@ endif()
 if(KRELVON_FUZZ)
   add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
   add_link_options(-fsanitize=address,undefined)
+  add_compile_definitions(KRELVON_NO_WAITS)
 endif()
 
 if(WIN32)

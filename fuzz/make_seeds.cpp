@@ -5,6 +5,7 @@
 #include <string>
 
 #include "tools/pe_builder.h"
+#include "tools/samples.h"
 
 namespace s = krelvon::samples;
 
@@ -22,6 +23,26 @@ void header_image_seeds(const std::string& dir) {
   put(s::build_pe(far));
 }
 
+void handler_seeds(const std::string& dir) {
+  header_image_seeds(dir);
+  int n = 100;
+  auto put = [&](const s::Bytes& b) { s::write_file(dir + "/seed-" + std::to_string(n++), b); };
+  for (int record = 0; record < 3; ++record) put(s::make_worm_file(record, s::worm_file_length(record)));
+  s::InfectOptions late;
+  late.key_attempt = 3;
+  s::InfectOptions plain;
+  plain.rotation = 0;
+  s::InfectOptions marker;
+  marker.header_check_variant = true;
+  s::PeSpec far = s::typical_host(2);
+  far.header_offset = 0x100;
+  put(s::infect(s::build_pe(s::typical_host(3))));
+  put(s::infect(s::build_pe(s::typical_host(2)), late));
+  put(s::infect(s::build_pe(s::typical_host(1)), plain));
+  put(s::infect(s::build_pe(far), marker));
+  put(s::make_worm_only_file());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -30,6 +51,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string target = argv[1];
+  if (target == "worm_file" || target == "infected_file") {
+    handler_seeds(argv[2]);
+    return 0;
+  }
   if (target == "header_image") {
     header_image_seeds(argv[2]);
     return 0;

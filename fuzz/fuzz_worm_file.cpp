@@ -1,0 +1,8 @@
+// The worm-file handler on bytes the fuzzer chooses, with every action.
+#include "fuzz/fuzz_handlers.h"
+#include "handlers/worm_file.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  krelvon::fuzz::run_every_action(data, size, &krelvon::handle_worm_file);
+  return 0;
+}
