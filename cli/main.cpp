@@ -1,36 +1,306 @@
 // krelvon-scan: the command-line scanner over the engine.
+//
+// Finding lines and the statistics block go to standard output exactly as
+// the result list shows them; on a terminal a one-line status with the
+// object being scanned goes to standard error. Exit status: 0 nothing
+// found, 1 something found, 2 a usage or start-up error, 130 interrupted
+// before anything was found.
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
+#include "cli/report.h"
+#include "engine/ask_for_action.h"
 #include "engine/driver.h"
 #include "engine/scan_context.h"
+#include "engine/walker.h"
+
+#ifdef _WIN32
+#include <io.h>
+#define krelvon_isatty _isatty
+#define krelvon_fileno _fileno
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#define krelvon_isatty isatty
+#define krelvon_fileno fileno
+#endif
 
 using krelvon::g_scan;
 
 namespace {
 
-LRESULT CALLBACK sink(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
+constexpr char kVersion[] = "krelvon-scan 1.6.0 (Krelvon Ver 1.6)";
+constexpr char kUsage[] =
+    "usage: krelvon-scan [OPTION]... [PATH]...\n"
+    "Scans each PATH (a folder; on Windows also a drive such as C:) for\n"
+    "W32/BugBear.Worm and its variants. Without PATH: every fixed drive on\n"
+    "Windows, the current folder elsewhere.\n"
+    "\n"
+    "  --action=ACTION  disinfect (default), rename, delete or ignore every finding\n"
+    "  --prompt         ask on the terminal for every finding\n"
+    "  --report=FILE    write a JSON-lines report of findings and statistics\n"
+    "  --quiet          no status line on standard error\n"
+    "  --help           this text\n"
+    "  --version        the program's version\n"
+    "\n"
+    "Exit status: 0 nothing found, 1 something found, 2 usage or start-up\n"
+    "error, 130 interrupted before anything was found.\n";
+
+struct Options {
+  int action = krelvon::kActionDisinfect;
+  bool prompt = false;
+  bool quiet = false;
+  std::string report;
+  std::vector<std::string> paths;
+};
+
+bool g_status_line = false;   // a status line is shown on standard error
+bool g_status_shown = false;  // something is on it now
+std::chrono::steady_clock::time_point g_last_status;
+krelvon::cli::Report g_report;
+
+void clear_status() {
+  if (!g_status_shown) return;
+  std::fprintf(stderr, "\r%*s\r", 79, "");
+  std::fflush(stderr);
+  g_status_shown = false;
+}
+
+LRESULT CALLBACK progress_proc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
   if (msg == WM_SETREDRAW) {
+    clear_status();
     std::printf("%s\n", g_scan.line);
+    std::fflush(stdout);
+    if (!g_scan.summary) g_report.finding(g_scan.line);
     return 0;
   }
-  if (msg == WM_ENABLE) return 0;
+  if (msg == WM_ENABLE) {
+    if (!g_status_line) return 0;
+    // At most every 100 ms: a terminal is slower than the walk.
+    const auto now = std::chrono::steady_clock::now();
+    if (g_status_shown && now - g_last_status < std::chrono::milliseconds(100)) return 0;
+    g_last_status = now;
+    // The object is shortened to 60 characters by the walker; 78 keeps a
+    // full path shown by a handler on one line too.
+    char shown[100];
+    krelvon::shorten_for_display(g_scan.object, shown, 78);
+    std::fprintf(stderr, "\r%-78s\r", shown);
+    std::fflush(stderr);
+    g_status_shown = true;
+    return 0;
+  }
   return DefWindowProcA(hwnd, msg, wparam, lparam);
+}
+
+// The virus-found prompt on the terminal: one question per finding, the
+// four actions and "apply to all" as the prompt's box.
+void terminal_prompt(const char* detection_name, const char* object) {
+  clear_status();
+  char shown[100];
+  krelvon::shorten_for_display(object, shown, krelvon::kDisplayLength);
+  std::fprintf(stderr, "Object :      %s\nVirus Name :  %s\n", shown, detection_name);
+  bool box = false;
+  for (;;) {
+    std::fprintf(stderr, "%s%s%s%s[a] apply to all (%s), Enter: no choice? ",
+                 g_scan.offered_disinfect ? "[d] Disinfect, " : "", g_scan.offered_delete ? "[e] Delete, " : "",
+                 g_scan.offered_rename ? "[r] Rename, " : "", g_scan.offered_ignore ? "[i] Ignore, " : "",
+                 box ? "on" : "off");
+    std::fflush(stderr);
+    char answer[64];
+    if (!std::fgets(answer, sizeof answer, stdin) || g_scan.cancel) {
+      std::fprintf(stderr, "\n");
+      krelvon::prompt_command(IDCANCEL, box);
+      return;
+    }
+    int command = 0;
+    switch (answer[0]) {
+      case 'd': case 'D': command = g_scan.offered_disinfect ? krelvon::kActionDisinfect : 0; break;
+      case 'e': case 'E': command = g_scan.offered_delete ? krelvon::kActionDelete : 0; break;
+      case 'r': case 'R': command = g_scan.offered_rename ? krelvon::kActionRename : 0; break;
+      case 'i': case 'I': command = g_scan.offered_ignore ? krelvon::kActionIgnore : 0; break;
+      case 'a': case 'A': box = !box; command = krelvon::kApplyToAllBox; break;
+      case '\n': case '\r': case '\0': command = IDOK; break;
+      default: break;
+    }
+    if (command != 0 && krelvon::prompt_command(command, box)) return;
+  }
+}
+
+#ifdef _WIN32
+BOOL WINAPI console_control(DWORD event) {
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+    g_scan.cancel = 1;
+    return TRUE;
+  }
+  return FALSE;
+}
+#else
+void on_interrupt(int) { g_scan.cancel = 1; }
+#endif
+
+void install_cancel() {
+#ifdef _WIN32
+  SetConsoleCtrlHandler(console_control, TRUE);
+#else
+  struct sigaction sa {};
+  sa.sa_handler = on_interrupt;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;  // no restart: a prompt's read ends at Ctrl-C
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+#endif
+}
+
+int usage_error(const char* message, const char* detail) {
+  std::fprintf(stderr, "krelvon-scan: %s%s\nTry 'krelvon-scan --help'.\n", message, detail);
+  return 2;
+}
+
+// Returns -1 to go on, otherwise the exit status.
+int parse(int argc, char** argv, Options& o) {
+  bool options_end = false;
+  for (int i = 1; i < argc; ++i) {
+    const char* a = argv[i];
+    if (options_end || a[0] != '-' || a[1] == '\0') {
+      o.paths.emplace_back(a);
+    } else if (std::strcmp(a, "--") == 0) {
+      options_end = true;
+    } else if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (std::strcmp(a, "--version") == 0) {
+      std::printf("%s\n", kVersion);
+      return 0;
+    } else if (std::strcmp(a, "--quiet") == 0 || std::strcmp(a, "-q") == 0) {
+      o.quiet = true;
+    } else if (std::strcmp(a, "--prompt") == 0) {
+      o.prompt = true;
+    } else if (std::strncmp(a, "--action=", 9) == 0) {
+      const char* v = a + 9;
+      if (std::strcmp(v, "disinfect") == 0) o.action = krelvon::kActionDisinfect;
+      else if (std::strcmp(v, "rename") == 0) o.action = krelvon::kActionRename;
+      else if (std::strcmp(v, "delete") == 0) o.action = krelvon::kActionDelete;
+      else if (std::strcmp(v, "ignore") == 0) o.action = krelvon::kActionIgnore;
+      else return usage_error("unknown action: ", v);
+    } else if (std::strncmp(a, "--report=", 9) == 0 && a[9] != '\0') {
+      o.report = a + 9;
+    } else {
+      return usage_error("unknown option: ", a);
+    }
+  }
+  return -1;
+}
+
+bool is_separator(char c) {
+#ifdef _WIN32
+  return c == '\\' || c == '/';
+#else
+  return c == '/';
+#endif
+}
+
+// The scan path for one argument: a folder without its trailing separators
+// ("C:\" becomes "C:", the root "/" becomes "/."); empty with a message when
+// it cannot be scanned.
+std::string scan_path_of(const std::string& argument) {
+  std::string p = argument;
+  while (p.size() > 1 && is_separator(p.back())) p.pop_back();
+#ifdef _WIN32
+  if (p.size() == 2 && p[1] == ':') {
+    const char root[] = {p[0], ':', '\\', '\0'};
+    if (GetDriveTypeA(root) <= DRIVE_NO_ROOT_DIR) return usage_error("no such drive: ", argument.c_str()), "";
+    return p;
+  }
+  const DWORD attributes = GetFileAttributesA(p.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES)
+    return usage_error("no such folder: ", argument.c_str()), "";
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+    return usage_error("not a folder (scan the folder that holds it): ", argument.c_str()), "";
+#else
+  if (p == "/") p = "/.";
+  struct stat st {};
+  if (stat(p.c_str(), &st) != 0) return usage_error("no such folder: ", argument.c_str()), "";
+  if (!S_ISDIR(st.st_mode))
+    return usage_error("not a folder (scan the folder that holds it): ", argument.c_str()), "";
+#endif
+  // The walker appends a separator and "*.*" and then the names it finds.
+  if (p.size() + 5 >= static_cast<std::size_t>(krelvon::kPathCapacity))
+    return usage_error("path too long: ", argument.c_str()), "";
+  return p;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  Options o;
+  const int early = parse(argc, argv, o);
+  if (early >= 0) return early;
+
+  std::vector<std::string> scan_paths;
+  if (o.paths.empty()) {
+#ifdef _WIN32
+    scan_paths.emplace_back(krelvon::kAllDrives);
+#else
+    scan_paths.emplace_back(".");
+#endif
+  }
+  for (const std::string& a : o.paths) {
+    const std::string p = scan_path_of(a);
+    if (p.empty()) return 2;
+    scan_paths.push_back(p);
+  }
+  if (!o.report.empty() && !g_report.open(o.report.c_str()))
+    return usage_error("cannot write the report: ", o.report.c_str());
+
   WNDCLASSA wc{};
-  wc.lpfnWndProc = sink;
-  wc.lpszClassName = "KrelvonScanSink";
-  RegisterClassA(&wc);
-  g_scan.progress_window =
-      CreateWindowExA(0, "KrelvonScanSink", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-  g_scan.handling_automatic = 1;
-  g_scan.action_disinfect = 1;
-  krelvon::copy_text(g_scan.scan_path, argc > 1 ? argv[1] : ".");
-  krelvon::scan_driver();
+  wc.lpfnWndProc = progress_proc;
+  wc.lpszClassName = "KrelvonScanProgress";
+  HWND window = RegisterClassA(&wc)
+                    ? CreateWindowExA(0, wc.lpszClassName, krelvon::kProgramTitle, 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                      nullptr, nullptr, nullptr)
+                    : nullptr;
+  if (!window) {
+    std::fprintf(stderr, "krelvon-scan: cannot create the progress window\n");
+    return 2;
+  }
+  g_scan.progress_window = window;
+  g_status_line = !o.quiet && krelvon_isatty(krelvon_fileno(stderr));
+
+  if (o.prompt) {
+    g_scan.handling_prompt = 1;
+    krelvon::set_prompt_runner(terminal_prompt);
+  } else {
+    g_scan.handling_automatic = 1;
+    g_scan.action_disinfect = o.action == krelvon::kActionDisinfect;
+    g_scan.action_rename = o.action == krelvon::kActionRename;
+    g_scan.action_delete = o.action == krelvon::kActionDelete;
+    g_scan.action_ignore = o.action == krelvon::kActionIgnore;
+  }
+
+  install_cancel();
+  g_scan.cancel = 0;
+  for (const std::string& p : scan_paths) {
+    if (g_scan.cancel) break;
+    krelvon::copy_text(g_scan.scan_path, p.c_str());
+    krelvon::scan_scope();
+  }
+  krelvon::scan_summary();
+  clear_status();
   std::printf("%s\n", g_scan.object);
-  return g_scan.files_infected > 0 ? 1 : 0;
+  std::fflush(stdout);
+  g_report.statistics(g_scan.files_scanned, g_scan.files_infected, g_scan.files_disinfected,
+                      g_scan.files_renamed, g_scan.files_deleted, g_scan.cancel != 0);
+  const bool report_ok = g_report.close();
+  g_scan.progress_window = nullptr;
+  DestroyWindow(window);
+  if (!report_ok) {
+    std::fprintf(stderr, "krelvon-scan: writing the report failed: %s\n", o.report.c_str());
+    return 2;
+  }
+  if (g_scan.files_infected > 0) return 1;
+  return g_scan.cancel ? 130 : 0;
 }

@@ -33,7 +33,7 @@ void statistics_block() {
 
 }  // namespace
 
-int scan_driver() {
+void scan_scope() {
   if (g_scan.scan_path[0] != '\0') {
     memory_phase();
     if (std::strcmp(g_scan.scan_path, kAllDrives) == 0) {
@@ -58,9 +58,20 @@ int scan_driver() {
       }
     }
   }
+}
+
+// The registry-cleaned line is never written: nothing in this program cleans
+// the registry before the memory phase, and the RunOnce cleaning reports its
+// own "System Registry" line when it deletes a value.
+void scan_summary() {
   statistics_block();
   copy_text(g_scan.object, g_scan.cancel ? "Scanning terminated" : "Scanning completed");
   notify_object();
+}
+
+int scan_driver() {
+  scan_scope();
+  scan_summary();
   return 1;
 }
 
