@@ -15,10 +15,10 @@ void header_image_seeds(const std::string& dir) {
   int n = 0;
   auto put = [&](const s::Bytes& b) { s::write_file(dir + "/seed-" + std::to_string(n++), b); };
   for (int sections : {0, 1, 3, 5, 20}) put(s::build_pe(s::typical_host(sections)));
-  s::PeSpec plus = s::typical_host(3);
+  s::PeLayout plus = s::typical_host(3);
   plus.pe32_plus = true;
   put(s::build_pe(plus));
-  s::PeSpec far = s::typical_host(2);
+  s::PeLayout far = s::typical_host(2);
   far.header_offset = 0x200;
   put(s::build_pe(far));
 }
@@ -34,7 +34,7 @@ void handler_seeds(const std::string& dir) {
   plain.rotation = 0;
   s::InfectOptions marker;
   marker.header_check_variant = true;
-  s::PeSpec far = s::typical_host(2);
+  s::PeLayout far = s::typical_host(2);
   far.header_offset = 0x100;
   put(s::infect(s::build_pe(s::typical_host(3))));
   put(s::infect(s::build_pe(s::typical_host(2)), late));

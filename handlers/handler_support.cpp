@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "engine/scan_context.h"
+#include "system/terminate.h"
 
 namespace krelvon {
 
@@ -29,6 +30,24 @@ bool rename_target(const char* path, char (&target)[kPathCapacity]) {
   }
   dot[1] = 'V';
   return true;
+}
+
+void delete_with_retry(bool (*remove)(const char* path), const char* detection_name, const char* path) {
+  if (remove(path)) {
+    ++g_scan.files_deleted;
+    append_line("%s     %s deleted", path, detection_name);
+    return;
+  }
+  if (terminate_processes_by_file(path) == 1) {
+    if (remove(path)) {
+      ++g_scan.files_deleted;
+      append_line("%s     %s deleted", path, detection_name);
+    } else {
+      append_line("%s     %s Delete failed", path, detection_name);
+    }
+  } else if (g_scan.memory_phase) {
+    append_line("%s     %s Delete failed", path, detection_name);
+  }
 }
 
 }  // namespace krelvon

@@ -40,4 +40,10 @@ bool write_at(int fd, std::int32_t position, const void* buffer, unsigned count)
 // would not fit in MAX_PATH characters.
 bool rename_target(const char* path, char (&target)[kPathCapacity]);
 
+// Deletes a recognised file with remove(); when that fails, ends the
+// processes running it and tries once more. Writes "deleted" (counted) or
+// "Delete failed"; a failure without any process ended writes nothing
+// outside the memory phase.
+void delete_with_retry(bool (*remove)(const char* path), const char* detection_name, const char* path);
+
 }  // namespace krelvon

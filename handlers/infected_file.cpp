@@ -99,21 +99,7 @@ BodyCheck body_check(int fd, std::uint32_t entry) {
 bool remove_file(const char* path) { return _chmod(path, _S_IREAD | _S_IWRITE) == 0 && _unlink(path) == 0; }
 
 void delete_infected_file(const char* detection_name, const char* path) {
-  if (remove_file(path)) {
-    ++g_scan.files_deleted;
-    append_line("%s     %s deleted", path, detection_name);
-    return;
-  }
-  if (terminate_processes_by_file(path) == 1) {
-    if (remove_file(path)) {
-      ++g_scan.files_deleted;
-      append_line("%s     %s deleted", path, detection_name);
-    } else {
-      append_line("%s     %s Delete failed", path, detection_name);
-    }
-  } else if (g_scan.memory_phase) {
-    append_line("%s     %s Delete failed", path, detection_name);
-  }
+  delete_with_retry(&remove_file, detection_name, path);
 }
 
 // Restores the host from the infection record. Everything the disinfection

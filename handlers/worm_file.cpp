@@ -55,21 +55,7 @@ void delete_worm_file(const char* detection_name, const char* path) {
     append_line("%s     %s Delete failed", g_scan.object, g_scan.name);
     return;
   }
-  if (DeleteFileA(path)) {
-    ++g_scan.files_deleted;
-    append_line("%s     %s deleted", path, detection_name);
-    return;
-  }
-  if (terminate_processes_by_file(path) == 1) {
-    if (DeleteFileA(path)) {
-      ++g_scan.files_deleted;
-      append_line("%s     %s deleted", path, detection_name);
-    } else {
-      append_line("%s     %s Delete failed", path, detection_name);
-    }
-  } else if (g_scan.memory_phase) {
-    append_line("%s     %s Delete failed", path, detection_name);
-  }
+  delete_with_retry([](const char* p) { return DeleteFileA(p) != FALSE; }, detection_name, path);
 }
 
 }  // namespace

@@ -32,9 +32,9 @@ class HandlerTest : public krelvon::test::ScanTest {
   }
   bool exists(const std::string& p) { return _access(p.c_str(), 0) == 0; }
   s::Bytes host(int sections = 4, std::uint8_t seed = 3) {
-    s::PeSpec spec = s::typical_host(sections);
-    spec.fill_seed = seed;
-    return s::build_pe(spec);
+    s::PeLayout layout = s::typical_host(sections);
+    layout.fill_seed = seed;
+    return s::build_pe(layout);
   }
   krelvon::test::TempDir dir;
 };
@@ -215,9 +215,9 @@ TEST(Decryption, ParametersAreTheFirstNonzeroOfEachPair) {
 
 TEST_F(HandlerTest, HeaderCheckVariantIsRecognisedAndDisinfected) {
   automatic(krelvon::kActionDisinfect);
-  s::PeSpec spec = s::typical_host(3);
-  spec.header_offset = 0x100;  // room for the marker at 128
-  const s::Bytes h = s::build_pe(spec);
+  s::PeLayout layout = s::typical_host(3);
+  layout.header_offset = 0x100;  // room for the marker at 128
+  const s::Bytes h = s::build_pe(layout);
   s::InfectOptions o;
   o.header_check_variant = true;
   const std::string p = dir.write("hc.exe", s::infect(h, o));

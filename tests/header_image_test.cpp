@@ -26,8 +26,8 @@ class HeaderImageTest : public ::testing::Test {
 };
 
 TEST_F(HeaderImageTest, ReadsAValidPe32) {
-  s::PeSpec spec = s::typical_host(3);
-  Opened f(write(s::build_pe(spec)));
+  s::PeLayout layout = s::typical_host(3);
+  Opened f(write(s::build_pe(layout)));
   ASSERT_GE(f.fd, 0);
   ASSERT_TRUE(krelvon::read_headers_step_one(f.fd));
   ASSERT_TRUE(krelvon::read_headers_step_two(f.fd));
@@ -84,19 +84,19 @@ TEST_F(HeaderImageTest, OnlyTheLowSixteenBitsOfTheHeaderOffsetCount) {
 
 TEST_F(HeaderImageTest, TwentySectionsAreAcceptedTwentyOneAreNot) {
   for (int n : {20, 21}) {
-    s::PeSpec spec = s::typical_host(n);
-    spec.size_of_headers = 0x1000;
-    for (int i = 0; i < n; ++i) spec.sections[static_cast<std::size_t>(i)].raw_offset = 0x1000u + 0x1000u * static_cast<unsigned>(i);
-    Opened f(write(s::build_pe(spec), n == 20 ? "twenty.exe" : "twentyone.exe"));
+    s::PeLayout layout = s::typical_host(n);
+    layout.size_of_headers = 0x1000;
+    for (int i = 0; i < n; ++i) layout.sections[static_cast<std::size_t>(i)].raw_offset = 0x1000u + 0x1000u * static_cast<unsigned>(i);
+    Opened f(write(s::build_pe(layout), n == 20 ? "twenty.exe" : "twentyone.exe"));
     ASSERT_TRUE(krelvon::read_headers_step_one(f.fd));
     EXPECT_EQ(krelvon::read_headers_step_two(f.fd), n == 20) << n;
   }
 }
 
 TEST_F(HeaderImageTest, SectionTableMustArriveWhole) {
-  s::PeSpec spec = s::typical_host(3);
-  s::Bytes pe = s::build_pe(spec);
-  const std::size_t table_end = s::section_table_offset(spec) + 3 * 40;
+  s::PeLayout layout = s::typical_host(3);
+  s::Bytes pe = s::build_pe(layout);
+  const std::size_t table_end = s::section_table_offset(layout) + 3 * 40;
   {
     Opened f(write(s::Bytes(pe.begin(), pe.begin() + static_cast<long>(table_end)), "exact.exe"));
     ASSERT_TRUE(krelvon::read_headers_step_one(f.fd));
@@ -110,9 +110,9 @@ TEST_F(HeaderImageTest, SectionTableMustArriveWhole) {
 }
 
 TEST_F(HeaderImageTest, NoSectionsIsAnEmptyTable) {
-  s::PeSpec spec = s::typical_host(0);
-  spec.entry_point = 0x20;
-  Opened f(write(s::build_pe(spec)));
+  s::PeLayout layout = s::typical_host(0);
+  layout.entry_point = 0x20;
+  Opened f(write(s::build_pe(layout)));
   ASSERT_TRUE(krelvon::read_headers_step_one(f.fd));
   ASSERT_TRUE(krelvon::read_headers_step_two(f.fd));
   EXPECT_EQ(g_header.number_of_sections(), 0);
@@ -121,8 +121,8 @@ TEST_F(HeaderImageTest, NoSectionsIsAnEmptyTable) {
 }
 
 TEST_F(HeaderImageTest, MappingEdgeCases) {
-  s::PeSpec spec = s::typical_host(3);  // .text 0x1000+0x1000 at raw 0x400; file 0x3400 long
-  Opened f(write(s::build_pe(spec)));
+  s::PeLayout layout = s::typical_host(3);  // .text 0x1000+0x1000 at raw 0x400; file 0x3400 long
+  Opened f(write(s::build_pe(layout)));
   ASSERT_TRUE(krelvon::read_headers_step_one(f.fd) && krelvon::read_headers_step_two(f.fd));
   // Beyond every section: the address itself.
   EXPECT_EQ(krelvon::map_address_to_offset(0x9000, f.fd), 0x9000u);
@@ -146,8 +146,8 @@ TEST_F(HeaderImageTest, MappingEdgeCases) {
 }
 
 TEST_F(HeaderImageTest, WriterPutsTheImageBack) {
-  s::PeSpec spec = s::typical_host(4);
-  const std::string path = write(s::build_pe(spec));
+  s::PeLayout layout = s::typical_host(4);
+  const std::string path = write(s::build_pe(layout));
   {
     Opened f(path, _O_BINARY | _O_RDWR);
     ASSERT_TRUE(krelvon::read_headers_step_one(f.fd) && krelvon::read_headers_step_two(f.fd));
@@ -157,12 +157,12 @@ TEST_F(HeaderImageTest, WriterPutsTheImageBack) {
     ASSERT_TRUE(krelvon::write_headers(f.fd));
   }
   const s::Bytes after = s::read_file(path);
-  const s::Bytes before = s::build_pe(spec);
+  const s::Bytes before = s::build_pe(layout);
   ASSERT_EQ(after.size(), before.size());
   EXPECT_EQ(s::get32(after, 0x80 + 24 + 16), 0x1234u);
   EXPECT_EQ(after[0x80 + 6], 3);
   // The fourth entry is beyond the new count and was not written.
-  const std::size_t fourth = s::section_table_offset(spec) + 3 * 40;
+  const std::size_t fourth = s::section_table_offset(layout) + 3 * 40;
   EXPECT_TRUE(std::equal(after.begin() + static_cast<long>(fourth), after.end(), before.begin() + static_cast<long>(fourth)));
 }
 
@@ -176,9 +176,9 @@ TEST_F(HeaderImageTest, Pe32PlusIsReadAtTheFixedTableDistance) {
   // A PE32+ optional header is 240 bytes, so its section table stands 16
   // bytes after where the header image looks: the image reads whatever is
   // there, and the mapping works on that.
-  s::PeSpec spec = s::typical_host(2);
-  spec.pe32_plus = true;
-  Opened f(write(s::build_pe(spec)));
+  s::PeLayout layout = s::typical_host(2);
+  layout.pe32_plus = true;
+  Opened f(write(s::build_pe(layout)));
   ASSERT_TRUE(krelvon::read_headers_step_one(f.fd));
   ASSERT_TRUE(krelvon::read_headers_step_two(f.fd));
   EXPECT_FALSE(g_header.section_named(0, ".text"));

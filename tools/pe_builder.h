@@ -15,7 +15,7 @@ inline constexpr std::uint32_t kCode = 0x60000020;   // code, execute, read
 inline constexpr std::uint32_t kData = 0xC0000040;   // initialised data, read, write
 inline constexpr std::uint32_t kRData = 0x40000040;  // initialised data, read
 
-struct SectionSpec {
+struct SectionLayout {
   std::string name;  // up to 8 characters
   std::uint32_t virtual_address = 0;
   std::uint32_t virtual_size = 0;
@@ -24,7 +24,7 @@ struct SectionSpec {
   std::uint32_t characteristics = kCode;
 };
 
-struct PeSpec {
+struct PeLayout {
   bool pe32_plus = false;
   std::uint32_t header_offset = 0x80;  // e_lfanew
   std::uint32_t entry_point = 0x1000;
@@ -36,21 +36,21 @@ struct PeSpec {
   std::uint16_t subsystem = 2;  // GUI
   std::uint32_t import_rva = 0, import_size = 0;
   std::uint32_t reloc_rva = 0, reloc_size = 0;
-  std::vector<SectionSpec> sections;
+  std::vector<SectionLayout> sections;
   std::uint32_t file_length = 0;  // 0: end of the last section's raw data
   std::uint8_t fill_seed = 1;     // section contents are a pattern from it
 };
 
 // A typical host: ".text", ".rdata", ".data" with the entry point in .text.
-PeSpec typical_host(int sections = 3);
+PeLayout typical_host(int sections = 3);
 
-// Lays the spec out: DOS header with e_lfanew, signature, file header,
+// Lays the layout out: DOS header with e_lfanew, signature, file header,
 // optional header (224 or 240 bytes), section table, then the raw data of
 // each section filled with a deterministic pattern.
-Bytes build_pe(const PeSpec& spec);
+Bytes build_pe(const PeLayout& layout);
 
 // Offsets of the layout build_pe uses.
-std::uint32_t section_table_offset(const PeSpec& spec);
+std::uint32_t section_table_offset(const PeLayout& layout);
 
 void put16(Bytes& b, std::size_t at, std::uint16_t v);
 void put32(Bytes& b, std::size_t at, std::uint32_t v);

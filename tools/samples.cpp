@@ -107,13 +107,13 @@ Bytes make_worm_file(int record, std::uint32_t length) {
   // The entry offset lies far enough into the file for both patterns.
   const std::int32_t lowest = std::min(s.first_offset, s.second_offset);
   const std::uint32_t entry = static_cast<std::uint32_t>(-lowest) + 0x400 + 16;
-  PeSpec spec;
-  spec.sections.push_back(
+  PeLayout layout;
+  layout.sections.push_back(
       {".text", 0x1000, length - 0x400, 0x400, length - 0x400, kCode});
-  spec.entry_point = 0x1000 + (entry - 0x400);
-  spec.file_length = length;
-  spec.fill_seed = static_cast<std::uint8_t>(record + 11);
-  Bytes b = build_pe(spec);
+  layout.entry_point = 0x1000 + (entry - 0x400);
+  layout.file_length = length;
+  layout.fill_seed = static_cast<std::uint8_t>(record + 11);
+  Bytes b = build_pe(layout);
   std::copy(s.first_pattern, s.first_pattern + kPatternLength,
             b.begin() + static_cast<long>(entry + static_cast<std::uint32_t>(s.first_offset)));
   std::copy(s.second_pattern, s.second_pattern + kPatternLength,
@@ -215,14 +215,14 @@ Bytes infect(const Bytes& host, const InfectOptions& o) {
 
 Bytes make_worm_only_file(const InfectOptions& o) {
   // A minimal image whose only sections are the worm's.
-  PeSpec spec;
-  spec.sections.push_back({"UPX0", 0x1000, 0x10000, 0, 0, kData});
-  spec.sections.push_back({"UPX1", 0x11000, 0x12000, 0x400, kCutDistance + kWormTail, kData});
-  spec.sections.push_back({"UPX2", 0x23000, 0x1000, 0, 0, kData});
+  PeLayout layout;
+  layout.sections.push_back({"UPX0", 0x1000, 0x10000, 0, 0, kData});
+  layout.sections.push_back({"UPX1", 0x11000, 0x12000, 0x400, kCutDistance + kWormTail, kData});
+  layout.sections.push_back({"UPX2", 0x23000, 0x1000, 0, 0, kData});
   const std::uint32_t entry = 0x400 + kCutDistance;
-  spec.entry_point = 0x11000 + kCutDistance;
-  spec.fill_seed = 99;
-  Bytes b = build_pe(spec);
+  layout.entry_point = 0x11000 + kCutDistance;
+  layout.fill_seed = 99;
+  Bytes b = build_pe(layout);
   std::fill(b.begin() + entry, b.end(), 0);
   write_body(b, entry, o);
   write_key_window(b, entry, o);
@@ -243,15 +243,15 @@ std::vector<std::string> write_demo(const std::string& folder) {
   put("worm.exe", make_worm_file(0, worm_file_length(0)));
   put("worm-helper.dll", make_worm_file(1, worm_file_length(1)));
   put("worm-helper-b.dll", make_worm_file(2, worm_file_length(2)));
-  PeSpec editor = typical_host(4);
+  PeLayout editor = typical_host(4);
   editor.fill_seed = 5;
   put("editor.exe", infect(build_pe(editor)));
-  PeSpec game = typical_host(5);
+  PeLayout game = typical_host(5);
   game.fill_seed = 6;
   InfectOptions late;
   late.key_attempt = 2;
   put("games/game.exe", (fs::create_directories(fs::path(folder) / "games"), infect(build_pe(game), late)));
-  PeSpec tool = typical_host(2);
+  PeLayout tool = typical_host(2);
   tool.fill_seed = 7;
   InfectOptions plain;
   plain.rotation = 0;
