@@ -170,6 +170,22 @@ HMODULE LoadLibraryA(LPCSTR name);
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 BOOL FreeLibrary(HMODULE module);
 
+// Toolhelp's process entry and snapshot flag. There are no libraries here, so
+// the Toolhelp functions are never found: only the record is declared.
+#define TH32CS_SNAPPROCESS 0x00000002
+struct PROCESSENTRY32 {
+  DWORD dwSize;
+  DWORD cntUsage;
+  DWORD th32ProcessID;
+  std::uintptr_t th32DefaultHeapID;
+  DWORD th32ModuleID;
+  DWORD cntThreads;
+  DWORD th32ParentProcessID;
+  LONG pcPriClassBase;
+  DWORD dwFlags;
+  CHAR szExeFile[MAX_PATH];
+};
+
 #define CP_ACP 0
 #define CP_OEMCP 1
 // UTF-16 to UTF-8; fails (0, ERROR_NO_UNICODE_TRANSLATION) on a lone
