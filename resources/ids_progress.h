@@ -1,0 +1,3 @@
+#pragma once
+
+// Progress dialog and virus-found prompt.

@@ -1,0 +1,3 @@
+#pragma once
+
+// Scan options dialog and folder tree.

@@ -1,0 +1,3 @@
+#pragma once
+
+// Start-up, main dialog, hyperlink and closing dialog.
