@@ -126,6 +126,18 @@ std::vector<AskedBox>& asked_message_boxes() {
 
 void install_message_box_answerer() {
 #ifdef _WIN32
+  // Under Wine the desktop that top-level windows live on belongs to a helper
+  // process started on demand and closed shortly after the last program
+  // using it has ended; a program that starts while it is being closed or
+  // restarted cannot create a window (a message box then fails at once).
+  // Wait until a top-level window can be created, and keep that window for
+  // the life of the process so the desktop stays open under it.
+  static HWND anchor = nullptr;
+  for (int attempt = 0; anchor == nullptr && attempt < 100; ++attempt) {
+    anchor = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+    if (anchor == nullptr) Sleep(100);
+  }
+  if (anchor == nullptr) std::fprintf(stderr, "no top-level window can be created: message boxes will fail\n");
   g_hook = SetWindowsHookExA(WH_CBT, cbt_hook, nullptr, GetCurrentThreadId());
 #else
   posix_set_message_box_handler(answer_box);
