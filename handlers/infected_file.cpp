@@ -54,10 +54,13 @@ struct Check {
   Descriptor fd;
   std::int32_t length = 0;
   std::uint32_t entry = 0;
+  // False while an archive-only file is only being looked at: setting it to
+  // archive-only and back would change nothing.
+  bool restore = true;
 
   ~Check() {
     fd.close();
-    SetFileAttributesA(path, saved_attributes);
+    if (restore) SetFileAttributesA(path, saved_attributes);
   }
 };
 
@@ -160,8 +163,10 @@ bool disinfect(const char* path, std::uint32_t entry) {
 int handle_infected_file(const char* detection_name, const char* path) {
   const DWORD attributes = GetFileAttributesA(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) return 0;
-  if (!SetFileAttributesA(path, FILE_ATTRIBUTE_ARCHIVE)) return 0;
+  const bool archive_only = attributes == FILE_ATTRIBUTE_ARCHIVE;
+  if (!archive_only && !SetFileAttributesA(path, FILE_ATTRIBUTE_ARCHIVE)) return 0;
   Check check{path, attributes, Descriptor(_open(path, _O_BINARY | _O_RDONLY))};
+  check.restore = !archive_only;
   if (!check.fd.valid()) return 0;
   check.length = _filelength(check.fd.get());
   if (check.length < 0) return 0;
@@ -173,6 +178,7 @@ int handle_infected_file(const char* detection_name, const char* path) {
   if (check.entry > static_cast<std::uint32_t>(check.length) && header_check(check.fd.get())) {
     recognised_by_header = true;
     ++g_scan.files_infected;
+    check.restore = true;
     copy_text(g_scan.name, "W32/BugBear.B.Worm");
     copy_text(g_scan.object, path);
     ask_for_action(g_scan.name, g_scan.object);
@@ -180,6 +186,7 @@ int handle_infected_file(const char* detection_name, const char* path) {
   if (!recognised_by_header) {
     if (body_check(check.fd.get(), check.entry) != BodyCheck::kMatch) return 0;
     ++g_scan.files_infected;
+    check.restore = true;
     if (g_scan.memory_action != kActionNone && g_scan.progress_window) {
       g_scan.chosen_action = g_scan.memory_action;
       append_line("%s", kSystemMemoryLine);

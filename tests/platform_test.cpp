@@ -116,6 +116,56 @@ TEST(Platform, DescriptorCalls) {
   EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "01ab4");
 }
 
+// Small reads at scattered offsets, across a 4 KiB boundary, after writes
+// and a truncation, past the end and relative to the position: what a
+// header read and a disinfection do to one descriptor.
+TEST(Platform, DescriptorReadsSeeEveryWriteAndTheEnd) {
+  krelvon::test::TempDir dir;
+  std::string content(10000, '\0');
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>('a' + i % 26);
+  const std::string f = dir.write("big.bin", content);
+  const int fd = _open(f.c_str(), _O_BINARY | _O_RDWR);
+  ASSERT_GE(fd, 0);
+  const auto read_at = [&](long at, unsigned n) {
+    std::string got(n, '?');
+    if (_lseek(fd, at, SEEK_SET) != at) return std::string("seek failed");
+    const int r = _read(fd, &got[0], n);
+    return r < 0 ? std::string("read failed") : got.substr(0, static_cast<std::size_t>(r));
+  };
+  EXPECT_EQ(read_at(60, 2), content.substr(60, 2));
+  EXPECT_EQ(read_at(4090, 12), content.substr(4090, 12));
+  EXPECT_EQ(read_at(9990, 20), content.substr(9990)) << "a short read at the end";
+  EXPECT_EQ(read_at(10000, 4), "");
+  EXPECT_EQ(read_at(20000, 4), "") << "past the end";
+  // The position moves with each read.
+  EXPECT_EQ(read_at(100, 4), content.substr(100, 4));
+  char four[4];
+  EXPECT_EQ(_read(fd, four, 4), 4);
+  EXPECT_EQ(std::string(four, 4), content.substr(104, 4));
+  EXPECT_EQ(_lseek(fd, 0, SEEK_CUR), 108);
+  EXPECT_EQ(_lseek(fd, -200, SEEK_CUR), -1);
+  EXPECT_EQ(_lseek(fd, -10, SEEK_END), 9990);
+  // A write is seen by the next read of the same block.
+  ASSERT_EQ(_lseek(fd, 61, SEEK_SET), 61);
+  ASSERT_EQ(_write(fd, "XY", 2), 2);
+  EXPECT_EQ(_lseek(fd, 0, SEEK_CUR), 63);
+  EXPECT_EQ(read_at(60, 4), content.substr(60, 1) + "XY" + content.substr(63, 1));
+  // A truncation is seen by the length and by reads.
+  ASSERT_EQ(_chsize(fd, 4095), 0);
+  EXPECT_EQ(_filelength(fd), 4095);
+  EXPECT_EQ(read_at(4090, 12), content.substr(4090, 5));
+  // A write past the end grows the file.
+  ASSERT_EQ(_lseek(fd, 5000, SEEK_SET), 5000);
+  ASSERT_EQ(_write(fd, "Z", 1), 1);
+  EXPECT_EQ(_filelength(fd), 5001);
+  EXPECT_EQ(read_at(5000, 4), "Z");
+  EXPECT_EQ(_close(fd), 0);
+  const auto bytes = krelvon::samples::read_file(f);
+  ASSERT_EQ(bytes.size(), 5001u);
+  EXPECT_EQ(bytes[61], 'X');
+  EXPECT_EQ(bytes[4999], 0) << "the gap reads as zeros";
+}
+
 TEST(Platform, FolderCannotBeOpenedAsAFile) {
   krelvon::test::TempDir dir;
   const std::string d = dir.mkdir("sub");

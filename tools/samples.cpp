@@ -262,8 +262,8 @@ std::vector<std::string> write_demo(const std::string& folder) {
 std::vector<std::string> write_corpus(const std::string& folder, int n) {
   std::vector<std::string> planted;
   const Bytes clean = build_pe(typical_host(3));
-  const Bytes worm = make_worm_file(0, worm_file_length(0));
-  const Bytes small_worm = make_worm_file(2, worm_file_length(2));
+  const Bytes worms[3] = {make_worm_file(0, worm_file_length(0)), make_worm_file(1, worm_file_length(1)),
+                         make_worm_file(2, worm_file_length(2))};
   const Bytes infected = infect(build_pe(typical_host(4)));
   Bytes text(2048);
   for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<std::uint8_t>("lorem ipsum "[i % 12]);
@@ -275,7 +275,7 @@ std::vector<std::string> write_corpus(const std::string& folder, int n) {
     const Bytes* bytes;
     if (kind == 250) {
       name = "w" + std::to_string(i) + ".exe";
-      bytes = (i / 500) % 2 ? &small_worm : &worm;
+      bytes = &worms[(i / 500) % 3];
     } else if (kind == 499) {
       name = "i" + std::to_string(i) + ".exe";
       bytes = &infected;

@@ -65,8 +65,9 @@ Bytes with_infection_flags(const Bytes& host);
 std::vector<std::string> write_demo(const std::string& folder);
 
 // A benchmark corpus of n files in folder (mostly ordinary files and clean
-// PE files, about one in 500 a worm file or an infected host, spread over
-// subfolders of 100). Returns the paths of the planted samples.
+// PE files, about one in 500 a worm file of each record in turn or an
+// infected host, spread over subfolders of 100). Returns the paths of the
+// planted samples.
 std::vector<std::string> write_corpus(const std::string& folder, int n);
 
 }  // namespace krelvon::samples

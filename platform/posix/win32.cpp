@@ -5,6 +5,7 @@
 #include <ctime>
 #include <deque>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fnmatch.h>
 #include <memory>
 #include <string>
@@ -79,14 +80,18 @@ const char* base_name(const char* path) {
   return slash ? slash + 1 : path;
 }
 
-bool fill_entry(const std::string& folder, const char* name, WIN32_FIND_DATAA* data) {
+// The entry's attributes from lstat of folder + name, or, for an entry of
+// an open listing, of name relative to the listed folder (no walk of the
+// folder's path for every entry).
+bool fill_entry(const std::string& folder, const char* name, WIN32_FIND_DATAA* data, DIR* listing = nullptr) {
   const std::size_t len = std::strlen(name);
   if (len >= MAX_PATH) return false;
   std::memset(data, 0, sizeof *data);
   std::memcpy(data->cFileName, name, len + 1);
   struct stat st {};
-  const std::string full = folder + name;
-  if (::lstat(full.c_str(), &st) != 0) {
+  const int got = listing ? ::fstatat(::dirfd(listing), name, &st, AT_SYMLINK_NOFOLLOW)
+                          : ::lstat((folder + name).c_str(), &st);
+  if (got != 0) {
     // Gone between readdir and lstat: still listed, as an ordinary file.
     data->dwFileAttributes = FILE_ATTRIBUTE_ARCHIVE;
     return true;
@@ -104,7 +109,7 @@ bool next_from_dir(Search* s, WIN32_FIND_DATAA* data) {
     const dirent* e = ::readdir(s->dir);
     if (!e) return false;
     if (!mask_matches(s->pattern, e->d_name)) continue;
-    if (fill_entry(s->folder, e->d_name, data)) return true;
+    if (fill_entry(s->folder, e->d_name, data, s->dir)) return true;
   }
 }
 

@@ -4,6 +4,12 @@
 # no Z: drive, so that no all-drives scan walks this machine, and with Q:
 # mapped to a folder of the build), a persistent wineserver and a virtual X
 # display, so message boxes and dialogs can be created and answered.
+#
+# Tests that change drives use a prefix of their own: KRELVON_WINEPREFIX
+# names it, KRELVON_WINE_DRIVE_Q the folder its Q: maps to (default: the
+# build's wine-drive-q), and KRELVON_WINE_DRIVE_R_CDROM, when set, a folder
+# mapped as R:, a CD-ROM drive holding one file (a drive that exists but is
+# not fixed).
 set -euo pipefail
 
 exe=$1
@@ -43,13 +49,29 @@ display_number=${display_number%%.*}
     "$wine" wineboot -i >/dev/null 2>&1 9>&- || true
     "$wineserver" -w
     rm -f "$WINEPREFIX/dosdevices/z:"
-    mkdir -p "$build/wine-drive-q"
-    ln -sfn "$build/wine-drive-q" "$WINEPREFIX/dosdevices/q:"
+    # The user's shell folders (Desktop, Documents, Templates, ...) are links
+    # to this machine's home folder: plain empty folders instead, so that a
+    # walk of C: stays inside the prefix.
+    find "$WINEPREFIX/drive_c/users" -type l 2>/dev/null | while read -r link; do
+      rm -f "$link" && mkdir -p "$link"
+    done
+    drive_q="${KRELVON_WINE_DRIVE_Q:-$build/wine-drive-q}"
+    mkdir -p "$drive_q"
+    ln -sfn "$drive_q" "$WINEPREFIX/dosdevices/q:"
+    if [ -n "${KRELVON_WINE_DRIVE_R_CDROM:-}" ]; then
+      mkdir -p "$KRELVON_WINE_DRIVE_R_CDROM"
+      echo "on a CD-ROM" >"$KRELVON_WINE_DRIVE_R_CDROM/on-cdrom.txt"
+      ln -sfn "$KRELVON_WINE_DRIVE_R_CDROM" "$WINEPREFIX/dosdevices/r:"
+      "$wine" reg add 'HKLM\Software\Wine\Drives' /v r: /d cdrom /f >/dev/null 2>&1 9>&- || true
+      # The mount manager reads the drive types when it starts.
+      "$wineserver" -k 2>/dev/null || true
+      "$wineserver" -w
+    fi
     touch "$WINEPREFIX/.krelvon-ready"
   fi
   # Persistent server: each program then starts in a fraction of a second.
   "$wineserver" -p >/dev/null 2>&1 9>&- || true
-) 9>"$build/wineprefix.lock"
+) 9>"$WINEPREFIX.lock"
 
 # Wine's own helper processes (services, explorer) may outlive the program
 # and would keep its output pipe open, so a caller reading it (CTest) would

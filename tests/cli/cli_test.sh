@@ -1,0 +1,282 @@
+#!/usr/bin/env bash
+# krelvon-scan end to end, as a process on real temporary folders:
+#   cli_test.sh CASE KRELVON_SCAN KRELVON_SAMPLES
+# Windows programs (.exe) run under Wine through tests/wine/run-in-wine.sh,
+# in folders of the Wine prefix's C: drive. Each CASE is one CTest entry.
+set -euo pipefail
+case_name=$1
+scan_bin=$2
+samples_bin=$3
+here="$(cd "$(dirname "$0")" && pwd)"
+
+failures=0
+check() {  # check DESCRIPTION COMMAND...: the command must succeed
+  local what=$1
+  shift
+  if "$@"; then return 0; fi
+  echo "FAILED: $what" >&2
+  failures=$((failures + 1))
+}
+equals() { [ "$1" = "$2" ] || { printf 'expected: %q\n     got: %q\n' "$2" "$1" >&2; return 1; }; }
+contains() { grep -qF -- "$2" <<<"$1" || { printf 'missing %q in:\n%s\n' "$2" "$1" >&2; return 1; }; }
+lacks() { ! grep -qF -- "$2" <<<"$1" || { printf 'unexpected %q in:\n%s\n' "$2" "$1" >&2; return 1; }; }
+
+windows=0
+[[ "$scan_bin" == *.exe ]] && windows=1
+
+if [ "$windows" = 1 ]; then
+  wine_run() { "$here/../wine/run-in-wine.sh" "$@"; }
+  wine_run "$scan_bin" --version >/dev/null  # creates the prefix on first use
+  build=$(cd "$(dirname "$scan_bin")" && pwd)
+  while [ ! -f "$build/CMakeCache.txt" ]; do build=$(dirname "$build"); done
+  prefix="${KRELVON_WINEPREFIX:-$build/wineprefix}"
+  name="krelvon-cli-$case_name-$$"
+  work="$prefix/drive_c/$name"
+  win_work="C:\\$name"
+  sep='\'
+  scan() { wine_run "$scan_bin" "$@"; }
+  samples() { wine_run "$samples_bin" "$@"; }
+  win() { local p=${1#"$work"}; printf '%s%s' "$win_work" "${p//\//\\}"; }  # a folder's name in Windows
+else
+  work=$(mktemp -d "${TMPDIR:-/tmp}/krelvon-cli.XXXXXX")
+  sep=/
+  scan() { "$scan_bin" "$@"; }
+  samples() { "$samples_bin" "$@"; }
+  win() { printf '%s' "$1"; }
+fi
+mkdir -p "$work"
+trap 'chmod -R u+w "$work" 2>/dev/null; rm -rf "$work"' EXIT
+
+tab=$'\t'
+statistics() {  # statistics SCANNED INFECTED DISINFECTED RENAMED DELETED
+  [ "$2" -gt 0 ] && echo " "
+  echo "Scanning statistics${tab}${tab}:"
+  echo "Total files scanned${tab}${tab}:  $1"
+  echo "Total files infected${tab}${tab}:  $2"
+  echo "Total files disinfected${tab}:  $3"
+  echo "Total files renamed${tab}${tab}:  $4"
+  echo "Total files deleted${tab}${tab}:  $5"
+}
+
+# One folder per sample of the demonstration set, so that the order of the
+# findings is the order of the arguments.
+make_sample_folders() {
+  rm -rf "$work/demo" "$work"/only-*
+  samples demo "$(win "$work/demo")" >/dev/null
+  local f
+  for f in worm.exe worm-helper.dll editor.exe games/game.exe tools/tool.exe calc.exe; do
+    local d="$work/only-$(basename "$f" | tr . -)"
+    mkdir -p "$d"
+    cp "$work/demo/$f" "$d/"
+  done
+}
+
+run_scan() {  # run_scan [ARG]...: sets out, err, status (stdin passes through)
+  status=0
+  scan "$@" >"$work/.out" 2>"$work/.err" || status=$?
+  out=$(tr -d '\r' <"$work/.out")
+  err=$(tr -d '\r' <"$work/.err")
+}
+
+case "$case_name" in
+
+usage)
+  run_scan --bogus
+  check "unknown option: status 2" equals "$status" 2
+  check "unknown option: message" equals "$err" "krelvon-scan: unknown option: --bogus
+Try 'krelvon-scan --help'."
+  check "unknown option: nothing on standard output" equals "$out" ""
+  run_scan --action=clean "$(win "$work")"
+  check "unknown action" equals "$status:$err" "2:krelvon-scan: unknown action: clean
+Try 'krelvon-scan --help'."
+  run_scan "$(win "$work/missing")"
+  check "no such folder" equals "$status" 2
+  check "no such folder: message" contains "$err" "krelvon-scan: no such folder: "
+  echo x >"$work/file.txt"
+  run_scan "$(win "$work/file.txt")"
+  check "a file instead of a folder" equals "$status" 2
+  check "a file instead of a folder: message" contains "$err" "not a folder (scan the folder that holds it)"
+  run_scan --report="$(win "$work/no-such-folder/r.json")" "$(win "$work")"
+  check "report not writable" equals "$status" 2
+  check "report not writable: message" contains "$err" "krelvon-scan: cannot write the report: "
+  check "report not writable: no scan" equals "$out" ""
+  run_scan --help
+  check "--help status 0" equals "$status" 0
+  check "--help text" contains "$out" "usage: krelvon-scan [OPTION]... [PATH]..."
+  check "--help names the exit status" contains "$out" "Exit status: 0 nothing found, 1 something found, 2 usage or start-up"
+  run_scan --version
+  check "--version" equals "$status:$out" "0:krelvon-scan 1.6.0 (Krelvon Ver 1.6)"
+  ;;
+
+clean)
+  mkdir -p "$work/clean/sub"
+  echo text >"$work/clean/a.txt"
+  echo more >"$work/clean/sub/b.txt"
+  run_scan "$(win "$work/clean")"
+  check "nothing found: status 0" equals "$status" 0
+  check "nothing found: statistics and completed" equals "$out" "$(statistics 2 0 0 0 0)
+Scanning completed"
+  # Two folders: one statistics block for the whole run.
+  run_scan --quiet "$(win "$work/clean/sub")" "$(win "$work/clean")"
+  check "two folders, one block" equals "$out" "$(statistics 3 0 0 0 0)
+Scanning completed"
+  ;;
+
+disinfect)
+  samples demo "$(win "$work/demo")" >/dev/null
+  d=$(win "$work/demo")
+  run_scan --quiet --report="$(win "$work/report.json")" "$d"
+  check "found: status 1" equals "$status" 1
+  for line in "$d${sep}worm.exe     W32/BugBear.B.Worm deleted" \
+              "$d${sep}worm-helper.dll     W32/BugBear.B.Worm deleted" \
+              "$d${sep}worm-helper-b.dll     W32/BugBear.B.Worm deleted" \
+              "$d${sep}editor.exe     W32/BugBear.B.Worm Disinfected" \
+              "$d${sep}games${sep}game.exe     W32/BugBear.B.Worm Disinfected" \
+              "$d${sep}tools${sep}tool.exe     W32/BugBear.B.Worm Disinfected"; do
+    check "finding line $line" contains "$out" "$line"
+  done
+  check "six finding lines" equals "$(grep -c '     W32/BugBear' <<<"$out")" 6
+  check "statistics" contains "$out" "$(statistics 8 6 3 0 3)
+Scanning completed"
+  check "worm files gone" test ! -e "$work/demo/worm.exe" -a ! -e "$work/demo/worm-helper.dll"
+  check "hosts kept" test -f "$work/demo/editor.exe" -a -f "$work/demo/games/game.exe"
+  # The report: one object per finding line, then the statistics.
+  report=$(tr -d '\r' <"$work/report.json")
+  check "report: seven lines" equals "$(wc -l <<<"$report")" 7
+  json_path=$(sed 's/\\/\\\\/g' <<<"$d${sep}editor.exe")
+  check "report: a disinfected host" contains "$report" \
+    "{\"type\":\"finding\",\"path\":\"$json_path\",\"detection\":\"W32/BugBear.B.Worm\",\"action\":\"disinfect\",\"outcome\":\"Disinfected\",\"ok\":true,\"line\":\"$json_path     W32/BugBear.B.Worm Disinfected\"}"
+  check "report: deleted worm files" equals "$(grep -c '"action":"delete","outcome":"deleted","ok":true' <<<"$report")" 3
+  check "report: statistics last" equals "$(tail -n 1 <<<"$report")" \
+    '{"type":"statistics","scanned":8,"infected":6,"disinfected":3,"renamed":0,"deleted":3,"status":"completed"}'
+  if command -v python3 >/dev/null; then
+    check "report: every line is JSON" python3 -c 'import json, sys
+for line in open(sys.argv[1], encoding="utf-8"): json.loads(line)' "$work/report.json"
+  fi
+  # Cleaned: a second scan finds nothing.
+  run_scan --quiet "$d"
+  check "second scan: status 0" equals "$status" 0
+  check "second scan: nothing left" equals "$out" "$(statistics 5 0 0 0 0)
+Scanning completed"
+  ;;
+
+prompt)
+  make_sample_folders
+  w=$(win "$work/only-worm-exe") e=$(win "$work/only-editor-exe") g=$(win "$work/only-game-exe")
+  t=$(win "$work/only-tool-exe")
+  # One answer per finding: Delete, Disinfect, Rename, Ignore.
+  run_scan --prompt "$w" "$e" "$g" "$t" <<<$'e\nd\nr\ni'
+  check "answers: status 1" equals "$status" 1
+  check "answers: one question each" equals "$(grep -o 'Object :' <<<"$err" | wc -l)" 4
+  check "answers: the question" contains "$err" "Object :      $e${sep}editor.exe
+Virus Name :  W32/BugBear.B.Worm
+[d] Disinfect, [e] Delete, [r] Rename, [i] Ignore, [a] apply to all (off), Enter: no choice? "
+  check "answers: the lines" equals "$(grep '     W32' <<<"$out")" \
+"$w${sep}worm.exe     W32/BugBear.B.Worm deleted
+$e${sep}editor.exe     W32/BugBear.B.Worm Disinfected
+$g${sep}game.exe     W32/BugBear.B.Worm renamed
+$t${sep}tool.exe     W32/BugBear.B.Worm not disinfected as per user's selection"
+  check "answers: statistics" contains "$out" "$(statistics 4 4 1 1 1)"
+  check "answers: renamed file" test -f "$work/only-game-exe/game.Vxe"
+  check "answers: ignored file untouched" cmp -s "$work/only-tool-exe/tool.exe" "$work/demo/tools/tool.exe"
+
+  # "a" ticks apply to all; the next answer holds for the rest of the scan.
+  make_sample_folders
+  run_scan --prompt "$e" "$g" "$t" <<<$'a\nI'
+  check "apply to all: asked once" equals "$(grep -o 'Object :' <<<"$err" | wc -l)" 1
+  check "apply to all: the box shown ticked" contains "$err" "[a] apply to all (on), Enter: no choice? "
+  check "apply to all: every finding ignored" equals "$(grep -c "not disinfected as per user's selection" <<<"$out")" 3
+
+  # Enter gives no choice: the previous finding's action stands. An
+  # unknown answer asks again.
+  make_sample_folders
+  run_scan --prompt "$e" "$g" "$t" <<<$'i\n\nx\nD'
+  check "enter: four questions for three findings" equals "$(grep -o 'Enter: no choice? ' <<<"$err" | wc -l)" 4
+  check "enter: lines" equals "$(grep '     W32' <<<"$out")" \
+"$e${sep}editor.exe     W32/BugBear.B.Worm not disinfected as per user's selection
+$g${sep}game.exe     W32/BugBear.B.Worm not disinfected as per user's selection
+$t${sep}tool.exe     W32/BugBear.B.Worm Disinfected"
+
+  # No answer at all (end of input): nothing is done to the file.
+  make_sample_folders
+  run_scan --prompt "$e" </dev/null
+  check "end of input: found" equals "$status" 1
+  check "end of input: no finding line" equals "$(grep -c '     W32' <<<"$out" || true)" 0
+  check "end of input: file untouched" cmp -s "$work/only-editor-exe/editor.exe" "$work/demo/editor.exe"
+  ;;
+
+interrupt)
+  # Many empty files: long enough a scan to be interrupted in the middle.
+  total=40000
+  mkdir -p "$work/big"
+  (cd "$work/big" && for d in $(seq 0 79); do mkdir "d$d"; (cd "d$d" && seq -f 'f%g.txt' 0 499 | xargs touch); done)
+  "$scan_bin" --action=ignore --report="$work/report.json" "$work/big" >"$work/.out" 2>"$work/.err" &
+  pid=$!
+  sleep 0.3
+  kill -INT "$pid"
+  status=0
+  wait "$pid" || status=$?
+  out=$(cat "$work/.out")
+  scanned=$(sed -n "s/^Total files scanned${tab}${tab}:  //p" <<<"$out")
+  check "interrupt: stopped in the middle (scanned $scanned of $total)" test "${scanned:-0}" -gt 0 -a "${scanned:-0}" -lt "$total"
+  check "interrupt: status 130 (nothing found)" equals "$status" 130
+  check "interrupt: statistics and terminated" equals "$out" "$(statistics "$scanned" 0 0 0 0)
+Scanning terminated"
+  check "interrupt: report" equals "$(cat "$work/report.json")" \
+    "{\"type\":\"statistics\",\"scanned\":$scanned,\"infected\":0,\"disinfected\":0,\"renamed\":0,\"deleted\":0,\"status\":\"terminated\"}"
+  check "interrupt: no message" equals "$(cat "$work/.err")" ""
+
+  # Something found before the interrupt: status 1.
+  samples demo "$work/big/d0/demo" >/dev/null
+  "$scan_bin" --action=ignore --quiet "$work/big/d0/demo" "$work/big" >"$work/.out" 2>&1 &
+  pid=$!
+  sleep 0.3
+  kill -INT "$pid"
+  status=0
+  wait "$pid" || status=$?
+  check "interrupt after findings: status 1" equals "$status" 1
+  check "interrupt after findings: terminated" equals "$(tail -n 1 "$work/.out")" "Scanning terminated"
+  ;;
+
+status-line)
+  make_sample_folders
+  mkdir -p "$work/tree/a/b"
+  for i in $(seq 1 50); do echo "$i" >"$work/tree/a/b/file-$i.txt"; done
+  # On a terminal (a pseudo-terminal from script(1)): the status line on
+  # standard error, one line rewritten in place: a carriage return, the
+  # object padded to 78 characters, a carriage return; cleared at the end.
+  script -qec "'$scan_bin' --action=ignore '$work/tree'" /dev/null >"$work/tty" </dev/null || true
+  status_lines=$(grep -aoP '\r[^\r\n]{78}\r' "$work/tty" | tr -d '\r' | sed 's/ *$//' || true)
+  check "terminal: a status line" test -n "$status_lines"
+  check "terminal: it shows the object being scanned" contains "$status_lines" "$work/tree/"
+  check "terminal: cleared before the statistics" grep -aqP '\r {79}\rScanning statistics' "$work/tty"
+  # A long path is shortened to the line.
+  long="$work/tree/$(printf 'x%.0s' $(seq 1 100))"
+  mkdir -p "$long"
+  echo x >"$long/deep.txt"
+  script -qec "'$scan_bin' --action=ignore '$long'" /dev/null >"$work/tty" </dev/null || true
+  shown=$(grep -aoP '\r[^\r\n]{78}\r' "$work/tty" | tr -d '\r' | sed 's/ *$//' | head -n 1 || true)
+  check "terminal: a long object shortened to 60 characters" equals "${#shown}" 60
+  check "terminal: the middle left out" contains "$shown" "..xxxxxxxxxx"
+  # --quiet on a terminal, and a scan whose standard error is a file: none.
+  script -qec "'$scan_bin' --quiet --action=ignore '$work/tree'" /dev/null >"$work/tty" </dev/null || true
+  check "--quiet: no status line" test "$(grep -acP '\r[^\r\n]{78}\r' "$work/tty" || true)" = 0
+  check "--quiet: the statistics still" grep -aq "Total files scanned" "$work/tty"
+  run_scan --action=ignore "$(win "$work/tree")"
+  check "not a terminal: standard error empty" equals "$err" ""
+  # A prompt on a terminal clears the status line first.
+  script -qec "'$scan_bin' --prompt '$work/only-editor-exe' <<<i" /dev/null >"$work/tty" </dev/null || true
+  check "prompt on a terminal" grep -aq "not disinfected as per user's selection" "$work/tty"
+  ;;
+
+*)
+  echo "unknown case $case_name" >&2
+  exit 2
+  ;;
+esac
+
+if [ "$failures" -gt 0 ]; then
+  echo "$case_name: $failures check(s) failed" >&2
+  exit 1
+fi
+echo "$case_name: all checks passed"
