@@ -34,12 +34,18 @@ inline bool claims_success(const std::string& line) {
   return ends_with(line, " Disinfected") || ends_with(line, " renamed") || ends_with(line, " deleted");
 }
 
+// Automatic handling with one action.
+inline void automatic(int action) {
+  g_scan.handling_automatic = 1;
+  g_scan.action_disinfect = action == kActionDisinfect;
+  g_scan.action_rename = action == kActionRename;
+  g_scan.action_delete = action == kActionDelete;
+  g_scan.action_ignore = action == kActionIgnore;
+}
+
 // Automatic handling with the scenario's action, then its handler on path.
 inline void run_scenario(const Scenario& sc, const std::string& path) {
-  g_scan.handling_automatic = 1;
-  g_scan.action_disinfect = sc.action == kActionDisinfect;
-  g_scan.action_rename = sc.action == kActionRename;
-  g_scan.action_delete = sc.action == kActionDelete;
+  automatic(sc.action);
   if (sc.worm_file)
     handle_worm_file("W32/BugBear.B.Worm", path.c_str());
   else
