@@ -121,8 +121,8 @@ class ChangedFileTest : public krelvon::test::ScanTest {
 // The swap at every point after the file was opened for examination: before
 // each identity check, each close and the opening for writing.
 TEST_F(ChangedFileTest, AFileSwappedInAfterTheCheckIsNeverTouched) {
-  int swaps = 0;
   for (const auto& sc : kScenarios) {
+    int swaps = 0;
     for (const faults::Call call : {faults::Call::kPathIdentity, faults::Call::kClose, faults::Call::kOpen}) {
       const int total = run(sc, call, 0, nullptr);
       for (int nth = call == faults::Call::kOpen ? 2 : 1; nth <= total; ++nth) {
@@ -154,8 +154,9 @@ TEST_F(ChangedFileTest, AFileSwappedInAfterTheCheckIsNeverTouched) {
         }
       }
     }
+    // At least the swaps after the last close reach every scenario.
+    EXPECT_GT(swaps, 0) << sc.name;
   }
-  EXPECT_GT(swaps, 10);
 }
 
 // A shrink before each read of the check or of the disinfection: the read

@@ -175,16 +175,27 @@ class Holder {
     char self[MAX_PATH] = {};
     GetModuleFileNameA(nullptr, self, MAX_PATH);
     std::string exe(self);
+    // Wine names a program started from a folder that no drive maps
+    // "unix\..."; with the "\\?\" prefix the file functions reach it.
+    if (exe.rfind("unix\\", 0) == 0) exe = "\\\\?\\" + exe;
     exe = exe.substr(0, exe.find_last_of("\\/") + 1) + "hold_open.exe";
+    const std::string folder = ready.substr(0, ready.find_last_of("\\/"));
     std::string command = "\"" + exe + "\" \"" + file + "\" \"" + ready + "\"";
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
-    if (!CreateProcessA(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process_))
+    if (!CreateProcessA(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
+                        &startup, &process_)) {
+      why_ = "cannot start " + exe + ": error " + std::to_string(GetLastError());
       return;
+    }
     for (int i = 0; i < 200 && !holding_; ++i) {
       holding_ = GetFileAttributesA(ready.c_str()) != INVALID_FILE_ATTRIBUTES;
-      if (!holding_ && WaitForSingleObject(process_.hProcess, 50) == WAIT_OBJECT_0) break;
+      if (!holding_ && WaitForSingleObject(process_.hProcess, 50) == WAIT_OBJECT_0) {
+        DWORD code = 0;
+        GetExitCodeProcess(process_.hProcess, &code);
+        why_ = exe + " ended with " + std::to_string(code);
+        break;
+      }
     }
   }
   ~Holder() {
@@ -197,8 +208,10 @@ class Holder {
   Holder(const Holder&) = delete;
   Holder& operator=(const Holder&) = delete;
   bool holding() const { return holding_; }
+  const std::string& why() const { return why_; }
 
  private:
+  std::string why_;
   PROCESS_INFORMATION process_{};
   bool holding_ = false;
 };
@@ -217,7 +230,7 @@ TEST_F(HostileFileTest, AFileHeldOpenByARunningProgramFailsCleanly) {
     const s::Bytes bytes = sample(sc);
     const DWORD attributes = write_odd(name, bytes, &path);
     Holder holder(path, markers / (name + ".held"));
-    ASSERT_TRUE(holder.holding()) << sc.name;
+    ASSERT_TRUE(holder.holding()) << sc.name << ": " << holder.why();
     ++held;
     t::run_scenario(sc, path);
     for (const auto& l : window->lines) EXPECT_FALSE(t::claims_success(l)) << sc.name << lines();
@@ -226,10 +239,12 @@ TEST_F(HostileFileTest, AFileHeldOpenByARunningProgramFailsCleanly) {
     EXPECT_EQ(s::read_file(path), bytes) << sc.name;
     EXPECT_EQ(GetFileAttributesA(path.c_str()), attributes) << sc.name;
     EXPECT_FALSE(exists(dir / (name.substr(0, name.size() - 3) + "Vxe"))) << sc.name;
-    if (sc.action == krelvon::kActionDisinfect)
+    if (sc.action == krelvon::kActionDisinfect) {
       EXPECT_EQ(window->lines, std::vector<std::string>{path + "     " + kB + " Could not disinfect"});
-    if (sc.action == krelvon::kActionRename)
+    }
+    if (sc.action == krelvon::kActionRename) {
       EXPECT_EQ(window->lines, std::vector<std::string>{path + "     " + kB + " Rename failed"});
+    }
   }
 }
 #endif
