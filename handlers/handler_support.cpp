@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "engine/scan_context.h"
+#include "handlers/signatures.h"
 #include "system/terminate.h"
 
 namespace krelvon {
@@ -32,22 +33,64 @@ bool rename_target(const char* path, char (&target)[kPathCapacity]) {
   return true;
 }
 
-void delete_with_retry(bool (*remove)(const char* path), const char* detection_name, const char* path) {
+bool ExaminedFile::at(const char* path) const {
+  KrelvonFileIdentity now;
+  return known_ && krelvon_path_identity(path, &now) && now == identity_;
+}
+
+bool ExaminedFile::open_on(int fd) const {
+  KrelvonFileIdentity now;
+  return known_ && krelvon_file_identity(fd, &now) && now == identity_;
+}
+
+bool delete_with_retry(bool (*remove)(const char* path), const char* detection_name, const char* path,
+                       const ExaminedFile& examined) {
+  if (!examined.at(path)) {
+    // Ending the processes that run what is there now could end a program
+    // that has nothing to do with the finding.
+    append_line("%s     %s Delete failed", path, detection_name);
+    return false;
+  }
   if (remove(path)) {
     ++g_scan.files_deleted;
     append_line("%s     %s deleted", path, detection_name);
-    return;
+    return true;
   }
   if (terminate_processes_by_file(path) == 1) {
-    if (remove(path)) {
+    if (examined.at(path) && remove(path)) {
       ++g_scan.files_deleted;
       append_line("%s     %s deleted", path, detection_name);
-    } else {
-      append_line("%s     %s Delete failed", path, detection_name);
+      return true;
     }
+    append_line("%s     %s Delete failed", path, detection_name);
   } else if (g_scan.memory_phase) {
     append_line("%s     %s Delete failed", path, detection_name);
   }
+  return false;
+}
+
+void rename_recognised_file(const char* detection_name, const char* path, const ExaminedFile& examined) {
+  char target[kPathCapacity];
+  if (rename_target(path, target) && examined.at(path) && MoveFileA(path, target)) {
+    ++g_scan.files_renamed;
+    append_line("%s     %s renamed", path, detection_name);
+  } else {
+    append_line("%s     %s Rename failed", path, detection_name);
+  }
+}
+
+MemoryStep memory_phase_step() {
+  if (g_scan.memory_action != kActionNone && g_scan.progress_window) {
+    g_scan.chosen_action = g_scan.memory_action;
+    append_line("%s", kSystemMemoryLine);
+    Sleep(100);
+    return MemoryStep::kCarryOut;
+  }
+  if (g_scan.memory_phase) {
+    g_scan.found_in_memory = true;
+    return MemoryStep::kMarkOnly;
+  }
+  return MemoryStep::kAsk;
 }
 
 }  // namespace krelvon

@@ -40,10 +40,54 @@ bool write_at(int fd, std::int32_t position, const void* buffer, unsigned count)
 // would not fit in MAX_PATH characters.
 bool rename_target(const char* path, char (&target)[kPathCapacity]);
 
+// The file a handler examined. A handler reads a file through a descriptor
+// and acts on it by path after closing it; in between, another file may have
+// been put at that path (renamed onto it, or the examined one replaced).
+// Every action by path is preceded by at(path), and a descriptor opened
+// again for writing is checked with open_on(), so only the examined file is
+// ever changed. A file whose identity could not be told is never acted on.
+class ExaminedFile {
+ public:
+  // Notes the file open on fd, or the file the path names now.
+  void note_descriptor(int fd) { known_ = krelvon_file_identity(fd, &identity_); }
+  void note_path(const char* path) { known_ = krelvon_path_identity(path, &identity_); }
+  bool known() const { return known_; }
+  // The path still names the examined file.
+  bool at(const char* path) const;
+  // fd is open on the examined file.
+  bool open_on(int fd) const;
+
+ private:
+  KrelvonFileIdentity identity_;
+  bool known_ = false;
+};
+
 // Deletes a recognised file with remove(); when that fails, ends the
 // processes running it and tries once more. Writes "deleted" (counted) or
 // "Delete failed"; a failure without any process ended writes nothing
-// outside the memory phase.
-void delete_with_retry(bool (*remove)(const char* path), const char* detection_name, const char* path);
+// outside the memory phase. When the path no longer names the examined
+// file, nothing is removed, no process is ended, and "Delete failed" is
+// written. True when the file was deleted.
+bool delete_with_retry(bool (*remove)(const char* path), const char* detection_name, const char* path,
+                       const ExaminedFile& examined);
+
+// Moves a recognised file to its rename target and writes the finding line
+// ("renamed" or "Rename failed") with path and detection name; a path that
+// no longer names the examined file is not moved ("Rename failed").
+void rename_recognised_file(const char* detection_name, const char* path, const ExaminedFile& examined);
+
+// The memory phase's part in a recognition, the same in both handlers.
+enum class MemoryStep {
+  // The memory phase's second pass (a memory action and a progress window):
+  // the memory action has become the chosen action, the "System Memory" line
+  // is written and the wait is over; the handler carries the action out.
+  kCarryOut,
+  // The first pass (the memory phase flag): the file is marked as found in
+  // memory; the handler returns without acting.
+  kMarkOnly,
+  // Outside the memory phase: the handler asks for action.
+  kAsk,
+};
+MemoryStep memory_phase_step();
 
 }  // namespace krelvon

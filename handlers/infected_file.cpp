@@ -8,7 +8,6 @@
 #include "handlers/handler_support.h"
 #include "handlers/header_image.h"
 #include "handlers/signatures.h"
-#include "handlers/worm_file.h"
 #include "system/terminate.h"
 
 namespace krelvon {
@@ -47,20 +46,24 @@ bool body_matches(std::uint8_t* body, const DecryptorParameters& p) {
 namespace {
 
 // One call of the handler: the attributes saved on entry are set again on
-// every way out, and the read descriptor is closed.
+// every way out, as long as the path still names the examined file, and the
+// read descriptor is closed.
 struct Check {
+  Check(const char* checked_path, int read_fd) : path(checked_path), fd(read_fd) {}
   const char* path;
-  DWORD saved_attributes;
   Descriptor fd;
+  ExaminedFile examined;
+  DWORD saved_attributes = INVALID_FILE_ATTRIBUTES;
   std::int32_t length = 0;
   std::uint32_t entry = 0;
-  // False while an archive-only file is only being looked at: setting it to
-  // archive-only and back would change nothing.
-  bool restore = true;
 
+  void restore_attributes() const {
+    if (saved_attributes != INVALID_FILE_ATTRIBUTES && examined.at(path))
+      SetFileAttributesA(path, saved_attributes);
+  }
   ~Check() {
     fd.close();
-    if (restore) SetFileAttributesA(path, saved_attributes);
+    restore_attributes();
   }
 };
 
@@ -101,16 +104,20 @@ BodyCheck body_check(int fd, std::uint32_t entry) {
 // The file remover: write permission, then unlink.
 bool remove_file(const char* path) { return _chmod(path, _S_IREAD | _S_IWRITE) == 0 && _unlink(path) == 0; }
 
-void delete_infected_file(const char* detection_name, const char* path) {
-  delete_with_retry(&remove_file, detection_name, path);
+void delete_infected_file(const char* detection_name, const char* path, const ExaminedFile& examined) {
+  delete_with_retry(&remove_file, detection_name, path, examined);
 }
 
 // Restores the host from the infection record. Everything the disinfection
 // writes lies in one stretch of the headers, from the file header to the end
 // of the infection record; that stretch is saved before the first write and
 // put back when any later step fails, so a failed disinfection leaves the
-// file as it was.
-bool disinfect(const char* path, std::uint32_t entry) {
+// file as it was. Only the examined file is written, and only while it has
+// the length it had when it was examined: a file swapped, grown or cut
+// since is left alone.
+bool disinfect(const Check& check) {
+  const char* path = check.path;
+  const std::uint32_t entry = check.entry;
   const int n = g_header.number_of_sections();
   const std::uint32_t record_at = g_header.header_offset + kSectionTableDistance + 40u * static_cast<std::uint32_t>(n);
   const std::uint32_t saved_from = g_header.header_offset + 4u;
@@ -119,10 +126,10 @@ bool disinfect(const char* path, std::uint32_t entry) {
   const unsigned saved_size = saved_to - saved_from;
 
   Descriptor fd(_open(path, _O_BINARY | _O_RDWR));
-  if (!fd.valid()) return false;
+  if (!fd.valid() || !check.examined.open_on(fd.get())) return false;
   const std::int32_t length = _filelength(fd.get());
   // The cut must leave a file and take something off it.
-  if (length < 0 || entry <= kCutDistance || entry - kCutDistance >= static_cast<std::uint32_t>(length) ||
+  if (length != check.length || entry <= kCutDistance || entry - kCutDistance >= static_cast<std::uint32_t>(length) ||
       saved_to > static_cast<std::uint32_t>(length))
     return false;
   const auto cut_length = static_cast<std::int32_t>(entry - kCutDistance);
@@ -161,13 +168,23 @@ bool disinfect(const char* path, std::uint32_t entry) {
 }  // namespace
 
 int handle_infected_file(const char* detection_name, const char* path) {
+  // The file is opened before its attributes are changed by path, so that
+  // the attributes read, changed and set back are those of the file that is
+  // examined (on Windows the open descriptor also keeps the file from being
+  // replaced). A file that cannot be opened, or whose attributes cannot be
+  // read or changed, is not checked, and is left as it was.
+  Check check(path, _open(path, _O_BINARY | _O_RDONLY));
+  if (!check.fd.valid()) return 0;
+  check.examined.note_descriptor(check.fd.get());
+  if (!check.examined.at(path)) return 0;
   const DWORD attributes = GetFileAttributesA(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) return 0;
-  const bool archive_only = attributes == FILE_ATTRIBUTE_ARCHIVE;
-  if (!archive_only && !SetFileAttributesA(path, FILE_ATTRIBUTE_ARCHIVE)) return 0;
-  Check check{path, attributes, Descriptor(_open(path, _O_BINARY | _O_RDONLY))};
-  check.restore = !archive_only;
-  if (!check.fd.valid()) return 0;
+  // An archive-only file that is only looked at keeps its attributes: setting
+  // them to archive-only and back would change nothing.
+  if (attributes != FILE_ATTRIBUTE_ARCHIVE) {
+    if (!SetFileAttributesA(path, FILE_ATTRIBUTE_ARCHIVE)) return 0;
+    check.saved_attributes = attributes;
+  }
   check.length = _filelength(check.fd.get());
   if (check.length < 0) return 0;
   if (!read_headers_step_one(check.fd.get()) || !read_headers_step_two(check.fd.get())) return 0;
@@ -178,7 +195,7 @@ int handle_infected_file(const char* detection_name, const char* path) {
   if (check.entry > static_cast<std::uint32_t>(check.length) && header_check(check.fd.get())) {
     recognised_by_header = true;
     ++g_scan.files_infected;
-    check.restore = true;
+    check.saved_attributes = attributes;
     copy_text(g_scan.name, "W32/BugBear.B.Worm");
     copy_text(g_scan.object, path);
     ask_for_action(g_scan.name, g_scan.object);
@@ -186,19 +203,16 @@ int handle_infected_file(const char* detection_name, const char* path) {
   if (!recognised_by_header) {
     if (body_check(check.fd.get(), check.entry) != BodyCheck::kMatch) return 0;
     ++g_scan.files_infected;
-    check.restore = true;
-    if (g_scan.memory_action != kActionNone && g_scan.progress_window) {
-      g_scan.chosen_action = g_scan.memory_action;
-      append_line("%s", kSystemMemoryLine);
-      Sleep(100);
-    } else if (g_scan.memory_phase) {
-      g_scan.found_in_memory = true;
-      return 1;
-    } else {
-      terminate_processes_by_file(path);
-      copy_text(g_scan.name, detection_name);
-      copy_text(g_scan.object, path);
-      ask_for_action(g_scan.name, g_scan.object);
+    check.saved_attributes = attributes;
+    switch (memory_phase_step()) {
+      case MemoryStep::kCarryOut: break;
+      case MemoryStep::kMarkOnly: return 1;
+      case MemoryStep::kAsk:
+        if (check.examined.at(path)) terminate_processes_by_file(path);
+        copy_text(g_scan.name, detection_name);
+        copy_text(g_scan.object, path);
+        ask_for_action(g_scan.name, g_scan.object);
+        break;
     }
   }
 
@@ -206,26 +220,30 @@ int handle_infected_file(const char* detection_name, const char* path) {
     case kActionDisinfect:
       check.fd.close();
       if (g_header.number_of_sections() <= 3) {
-        delete_infected_file(detection_name, path);
+        delete_infected_file(detection_name, path, check.examined);
         return 0;
       }
-      terminate_processes_by_file(path);
-      Sleep(100);
-      if (disinfect(path, check.entry)) {
-        SetFileAttributesA(path, check.saved_attributes);
-        ++g_scan.files_disinfected;
-        append_line("%s     %s Disinfected", path, detection_name);
-        return 1;
+      // Processes are ended only for the examined file, not for one put at
+      // its path since.
+      if (check.examined.at(path)) {
+        terminate_processes_by_file(path);
+        Sleep(100);
+        if (disinfect(check)) {
+          check.restore_attributes();
+          ++g_scan.files_disinfected;
+          append_line("%s     %s Disinfected", path, detection_name);
+          return 1;
+        }
       }
       append_line("%s     %s Could not disinfect", path, detection_name);
       return 0;
     case kActionRename:
       check.fd.close();
-      rename_recognised_file(detection_name, path);
+      rename_recognised_file(detection_name, path, check.examined);
       return 0;
     case kActionDelete:
       check.fd.close();
-      delete_infected_file(detection_name, path);
+      delete_infected_file(detection_name, path, check.examined);
       return 0;
     case kActionIgnore:
       append_line("%s     %s not disinfected as per user's selection", g_scan.object, g_scan.name);

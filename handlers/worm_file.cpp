@@ -31,9 +31,11 @@ bool pattern_at(int fd, std::uint32_t entry, std::int32_t distance, const std::u
   return read_at(fd, position, bytes, kPatternLength) && std::memcmp(bytes, pattern, kPatternLength) == 0;
 }
 
-const WormSignature* match_signature(const char* path) {
+// The matching record, with the identity of the file that matched noted.
+const WormSignature* match_signature(const char* path, ExaminedFile* examined) {
   Descriptor fd(_open(path, _O_BINARY | _O_RDONLY));
   if (!fd.valid()) return nullptr;
+  examined->note_descriptor(fd.get());
   const std::int32_t length = _filelength(fd.get());
   if (length < 0) return nullptr;
   if (!read_headers_step_one(fd.get()) || !read_headers_step_two(fd.get())) return nullptr;
@@ -47,57 +49,54 @@ const WormSignature* match_signature(const char* path) {
   return nullptr;
 }
 
-void delete_worm_file(const char* detection_name, const char* path) {
+void delete_worm_file(const char* detection_name, const char* path, const ExaminedFile& examined) {
   // The full path: in the memory phase's second pass the object buffer holds
   // only its display-shortened copy.
   clean_runonce(path);
+  if (!examined.at(path)) {
+    append_line("%s     %s Delete failed", path, detection_name);
+    return;
+  }
+  const DWORD saved = GetFileAttributesA(path);
   if (!SetFileAttributesA(path, FILE_ATTRIBUTE_ARCHIVE)) {
     append_line("%s     %s Delete failed", g_scan.object, g_scan.name);
     return;
   }
-  delete_with_retry([](const char* p) { return DeleteFileA(p) != FALSE; }, detection_name, path);
+  if (delete_with_retry([](const char* p) { return DeleteFileA(p) != FALSE; }, detection_name, path, examined))
+    return;
+  // A file that stays keeps the attributes it had (read-only, hidden).
+  if (saved != INVALID_FILE_ATTRIBUTES && examined.at(path)) SetFileAttributesA(path, saved);
 }
 
 }  // namespace
 
-void rename_recognised_file(const char* detection_name, const char* path) {
-  char target[kPathCapacity];
-  if (rename_target(path, target) && MoveFileA(path, target)) {
-    ++g_scan.files_renamed;
-    append_line("%s     %s renamed", path, detection_name);
-  } else {
-    append_line("%s     %s Rename failed", path, detection_name);
-  }
-}
-
 int handle_worm_file(const char* detection_name, const char* path) {
-  const WormSignature* match = match_signature(path);
+  ExaminedFile examined;
+  const WormSignature* match = match_signature(path, &examined);
   if (!match) return 0;
   ++g_scan.files_infected;
 
-  if (g_scan.memory_action != kActionNone && g_scan.progress_window) {
-    g_scan.chosen_action = g_scan.memory_action;
-    append_line("%s", kSystemMemoryLine);
-    Sleep(100);
-  } else if (g_scan.memory_phase) {
-    g_scan.found_in_memory = true;
-    // The object buffer holds the display-shortened path here; the full path
-    // keeps the file name intact for the RunOnce match.
-    clean_runonce(path);
-    return 1;
-  } else {
-    copy_text(g_scan.name, match->detection_name);
-    copy_text(g_scan.object, path);
-    ask_for_action(g_scan.name, g_scan.object);
+  switch (memory_phase_step()) {
+    case MemoryStep::kCarryOut: break;
+    case MemoryStep::kMarkOnly:
+      // The object buffer holds the display-shortened path here; the full
+      // path keeps the file name intact for the RunOnce match.
+      clean_runonce(path);
+      return 1;
+    case MemoryStep::kAsk:
+      copy_text(g_scan.name, match->detection_name);
+      copy_text(g_scan.object, path);
+      ask_for_action(g_scan.name, g_scan.object);
+      break;
   }
 
   switch (g_scan.chosen_action) {
-    case kActionRename: rename_recognised_file(detection_name, path); break;
+    case kActionRename: rename_recognised_file(detection_name, path, examined); break;
     case kActionIgnore:
       append_line("%s     %s not disinfected as per user's selection", g_scan.object, g_scan.name);
       break;
     case kActionDisinfect:
-    case kActionDelete: delete_worm_file(detection_name, path); break;
+    case kActionDelete: delete_worm_file(detection_name, path, examined); break;
     default: break;
   }
   return 1;

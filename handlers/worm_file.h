@@ -8,11 +8,3 @@ namespace krelvon {
 int handle_worm_file(const char* detection_name, const char* path);
 
 }  // namespace krelvon
-
-namespace krelvon {
-
-// Moves a recognised file to its rename target and writes the finding line
-// ("renamed" or "Rename failed") with path and detection name.
-void rename_recognised_file(const char* detection_name, const char* path);
-
-}  // namespace krelvon

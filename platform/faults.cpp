@@ -12,12 +12,14 @@ namespace {
 int g_counts[static_cast<int>(Call::kCount)] = {};
 Call g_armed = Call::kCount;
 int g_nth = 0;
+void (*g_hook)() = nullptr;
 }  // namespace
 
 const char* name(Call call) {
   static const char* const names[] = {"_open",  "_read",   "_write",             "_lseek",
                                       "_chsize", "_close", "_chmod",             "_unlink",
-                                      "GetFileAttributesA", "SetFileAttributesA", "MoveFileA", "DeleteFileA"};
+                                      "GetFileAttributesA", "SetFileAttributesA", "MoveFileA", "DeleteFileA",
+                                      "file identity", "path identity"};
   return call < Call::kCount ? names[static_cast<int>(call)] : "?";
 }
 
@@ -27,17 +29,28 @@ void arm(Call call, int nth) {
   g_nth = nth;
 }
 
+void hook(Call call, int nth, void (*action)()) {
+  disarm();
+  g_armed = call;
+  g_nth = nth;
+  g_hook = action;
+}
+
 void disarm() {
   for (int& c : g_counts) c = 0;
   g_armed = Call::kCount;
   g_nth = 0;
+  g_hook = nullptr;
 }
 
 int calls(Call call) { return g_counts[static_cast<int>(call)]; }
 
 bool fail_now(Call call) {
   const int n = ++g_counts[static_cast<int>(call)];
-  return call == g_armed && n == g_nth;
+  if (call != g_armed || n != g_nth) return false;
+  if (g_hook == nullptr) return true;
+  g_hook();
+  return false;
 }
 
 }  // namespace krelvon::faults
@@ -95,4 +108,12 @@ BOOL krelvon_fault_MoveFileA(LPCSTR from, LPCSTR to) {
 BOOL krelvon_fault_DeleteFileA(LPCSTR path) {
   if (fail_now(Call::kDelete)) return SetLastError(ERROR_ACCESS_DENIED), FALSE;
   return DeleteFileA(path);
+}
+bool krelvon_fault_file_identity(int fd, KrelvonFileIdentity* out) {
+  if (fail_now(Call::kFileIdentity)) return false;
+  return krelvon_file_identity(fd, out);
+}
+bool krelvon_fault_path_identity(const char* path, KrelvonFileIdentity* out) {
+  if (fail_now(Call::kPathIdentity)) return false;
+  return krelvon_path_identity(path, out);
 }

@@ -19,6 +19,8 @@ enum class Call {
   kSetAttributes,
   kMove,
   kDelete,
+  kFileIdentity,
+  kPathIdentity,
   kCount
 };
 
@@ -27,10 +29,15 @@ const char* name(Call call);
 // The nth call of `call` from now on (1 = the next one) fails; every other
 // call goes through. Arming again replaces the previous arming.
 void arm(Call call, int nth);
+// Right before the nth call of `call` from now on goes through, `action`
+// runs (a test changes the file there: swaps, shrinks or grows it); the
+// call itself then goes through. Replaces any arming.
+void hook(Call call, int nth, void (*action)());
 void disarm();
 // Calls counted since the last arm or disarm.
 int calls(Call call);
-// Counts the call; true when it is the one that must fail.
+// Counts the call, runs the hook when it is the hooked one; true when it is
+// the one that must fail.
 bool fail_now(Call call);
 
 }  // namespace krelvon::faults

@@ -16,6 +16,7 @@
 #include "platform/posix/win32.h"
 #include "platform/posix/crt.h"
 #endif
+#include "platform/file_identity.h"
 
 // The offset type of the runtime's _lseek and _chsize: 32 bits either way.
 #ifdef _WIN32
@@ -38,6 +39,8 @@ DWORD krelvon_fault_GetFileAttributesA(LPCSTR path);
 BOOL krelvon_fault_SetFileAttributesA(LPCSTR path, DWORD attributes);
 BOOL krelvon_fault_MoveFileA(LPCSTR from, LPCSTR to);
 BOOL krelvon_fault_DeleteFileA(LPCSTR path);
+bool krelvon_fault_file_identity(int fd, KrelvonFileIdentity* out);
+bool krelvon_fault_path_identity(const char* path, KrelvonFileIdentity* out);
 #ifdef KRELVON_FAULT_INJECTION
 #define _open krelvon_fault_open
 #define _read krelvon_fault_read
@@ -55,6 +58,8 @@ BOOL krelvon_fault_DeleteFileA(LPCSTR path);
 #define SetFileAttributesA krelvon_fault_SetFileAttributesA
 #define MoveFileA krelvon_fault_MoveFileA
 #define DeleteFileA krelvon_fault_DeleteFileA
+#define krelvon_file_identity krelvon_fault_file_identity
+#define krelvon_path_identity krelvon_fault_path_identity
 #endif
 
 namespace krelvon {

@@ -11,9 +11,8 @@
 #include <vector>
 
 #include "engine/scan_context.h"
-#include "handlers/infected_file.h"
-#include "handlers/worm_file.h"
 #include "platform/faults.h"
+#include "tests/handler_scenarios.h"
 #include "tests/support.h"
 #include "tools/samples.h"
 
@@ -23,20 +22,14 @@ namespace faults = krelvon::faults;
 
 namespace {
 
-struct Scenario {
-  const char* name;
-  int action;
-  bool worm_file;  // the worm's own file, else an infected host
-};
+using krelvon::test::claims_success;
+using krelvon::test::ends_with;
+using krelvon::test::Scenario;
 
 enum class Outcome { kComplete, kUnchanged, kBroken };
 
 const char* text(Outcome o) {
   return o == Outcome::kComplete ? "complete" : o == Outcome::kUnchanged ? "unchanged" : "BROKEN";
-}
-
-bool ends_with(const std::string& a, const std::string& b) {
-  return a.size() >= b.size() && a.compare(a.size() - b.size(), b.size(), b) == 0;
 }
 
 class FaultSweepTest : public krelvon::test::ScanTest {
@@ -49,18 +42,11 @@ class FaultSweepTest : public krelvon::test::ScanTest {
     const std::string path = dir.write("target.exe", original);
     const std::string renamed = dir / "target.Vxe";
     window->lines.clear();
-    g_scan.handling_automatic = 1;
-    g_scan.action_disinfect = sc.action == krelvon::kActionDisinfect;
-    g_scan.action_rename = sc.action == krelvon::kActionRename;
-    g_scan.action_delete = sc.action == krelvon::kActionDelete;
     if (nth > 0)
       faults::arm(call, nth);
     else
       faults::disarm();
-    if (sc.worm_file)
-      krelvon::handle_worm_file("W32/BugBear.B.Worm", path.c_str());
-    else
-      krelvon::handle_infected_file("W32/BugBear.B.Worm", path.c_str());
+    krelvon::test::run_scenario(sc, path);
     if (calls_seen) *calls_seen = faults::calls(call);
     faults::disarm();
 
@@ -74,25 +60,16 @@ class FaultSweepTest : public krelvon::test::ScanTest {
       complete = ends_with(*line, " renamed") && !at_path && s::read_file(renamed) == original;
     else
       complete = ends_with(*line, " deleted") && !at_path;
-    const bool claims_success =
-        ends_with(*line, " Disinfected") || ends_with(*line, " renamed") || ends_with(*line, " deleted");
     if (complete) return Outcome::kComplete;
-    if (unchanged && !claims_success) return Outcome::kUnchanged;
+    if (unchanged && !claims_success(*line)) return Outcome::kUnchanged;
     return Outcome::kBroken;
   }
 };
 
 TEST_F(FaultSweepTest, EveryFailurePointEndsCompleteOrUnchanged) {
-  const Scenario scenarios[] = {
-      {"infected host, Disinfect", krelvon::kActionDisinfect, false},
-      {"infected host, Rename", krelvon::kActionRename, false},
-      {"infected host, Delete", krelvon::kActionDelete, false},
-      {"worm file, Rename", krelvon::kActionRename, true},
-      {"worm file, Delete", krelvon::kActionDelete, true},
-  };
   std::printf("%-26s | %-20s | %-9s | %s\n", "scenario", "failure point", "outcome", "finding line");
   int points = 0;
-  for (const auto& sc : scenarios) {
+  for (const auto& sc : krelvon::test::kScenarios) {
     std::string line;
     ASSERT_EQ(run(sc, faults::Call::kOpen, 0, &line, nullptr), Outcome::kComplete) << sc.name << ": " << line;
     for (int c = 0; c < static_cast<int>(faults::Call::kCount); ++c) {

@@ -1,0 +1,56 @@
+#include "platform/file_identity.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#include <io.h>
+
+namespace {
+
+bool identity_of_handle(HANDLE handle, KrelvonFileIdentity* out) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) return false;
+  out->volume = info.dwVolumeSerialNumber;
+  out->index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return true;
+}
+
+}  // namespace
+
+bool krelvon_file_identity(int fd, KrelvonFileIdentity* out) {
+  const intptr_t handle = _get_osfhandle(fd);
+  if (handle == -1) return false;
+  return identity_of_handle(reinterpret_cast<HANDLE>(handle), out);
+}
+
+bool krelvon_path_identity(const char* path, KrelvonFileIdentity* out) {
+  // No access asked for and every sharing mode allowed: looking must neither
+  // fail because another program holds the file nor keep it from anyone.
+  const HANDLE handle =
+      CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const bool known = identity_of_handle(handle, out);
+  CloseHandle(handle);
+  return known;
+}
+
+#else
+#include <sys/stat.h>
+
+bool krelvon_file_identity(int fd, KrelvonFileIdentity* out) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return false;
+  out->volume = static_cast<std::uint64_t>(st.st_dev);
+  out->index = static_cast<std::uint64_t>(st.st_ino);
+  return true;
+}
+
+bool krelvon_path_identity(const char* path, KrelvonFileIdentity* out) {
+  struct stat st {};
+  if (::lstat(path, &st) != 0) return false;
+  out->volume = static_cast<std::uint64_t>(st.st_dev);
+  out->index = static_cast<std::uint64_t>(st.st_ino);
+  return true;
+}
+
+#endif
