@@ -41,11 +41,6 @@ class InFolder {
   char saved_[MAX_PATH] = {};
 };
 
-TEST(Versions95, WineReportsThe95Line) {
-  EXPECT_EQ(krelvon::platform_line(), krelvon::kPlatform95);
-  EXPECT_EQ(krelvon::nt_generation(), krelvon::kNtNone);
-}
-
 class MemoryPhase95 : public krelvon::test::WormSampleTest {
  protected:
   void SetUp() override {

@@ -1,7 +1,8 @@
-// The test program of the 95-line cases. Wine reports a chosen Windows
-// version to a program named under HKCU\Software\Wine\AppDefaults; the
-// test fixture runs this program once with --wine-version=win98 before the
-// cases (and with an empty value after them, which removes the setting).
+// The main of the test programs that run under a chosen Windows version.
+// Wine reports a chosen version to a program named under
+// HKCU\Software\Wine\AppDefaults; the test fixture runs the program once
+// with --wine-version=VERSION (win98, nt40, winxp64, win7) before its cases
+// and once with an empty value after them, which removes the setting.
 #include <gtest/gtest.h>
 
 #include <cstring>
