@@ -4,6 +4,7 @@
 // test creates where the prefix lacks them.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "system/services.h"
@@ -40,6 +41,19 @@ class TestService {
       for (int i = 0; i < 50 && QueryServiceStatus(service_, &status) && status.dwCurrentState != SERVICE_STOPPED; ++i) {
         ControlService(service_, SERVICE_CONTROL_STOP, &status);
         Sleep(100);
+      }
+      // A service that will not stop is ended with its process.
+      SERVICE_STATUS_PROCESS process{};
+      DWORD needed = 0;
+      if (QueryServiceStatusEx(service_, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&process), sizeof process,
+                               &needed) &&
+          process.dwCurrentState != SERVICE_STOPPED && process.dwProcessId != 0) {
+        const HANDLE h = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, process.dwProcessId);
+        if (h != nullptr) {
+          TerminateProcess(h, 1);
+          WaitForSingleObject(h, 5000);
+          CloseHandle(h);
+        }
       }
       DeleteService(service_);
       CloseServiceHandle(service_);
@@ -102,6 +116,20 @@ TEST(StopService, AServiceRunningAgainGivesZero) {
   ASSERT_TRUE(service.start());
   EXPECT_EQ(krelvon::stop_service(service.name().c_str()), 0);
   EXPECT_EQ(service.state(), static_cast<DWORD>(SERVICE_RUNNING));
+}
+
+TEST(StopService, AServiceThatStaysInStopPendingCountsAsNotStoppedAfterTheBound) {
+  TestService service("linger");
+  ASSERT_TRUE(service.registered());
+  ASSERT_TRUE(service.start());
+  const DWORD started = GetTickCount();
+  EXPECT_EQ(krelvon::stop_service(service.name().c_str()), 0);
+  const DWORD waited = GetTickCount() - started;
+  std::printf("stop pending given up after %lu ms\n", static_cast<unsigned long>(waited));
+  // 300 waits of 100 ms, then the poll gives up well before the service would stop.
+  EXPECT_GE(waited, static_cast<DWORD>(krelvon::kStopPendingPolls) * 100 - 500);
+  EXPECT_LT(waited, 55000u);
+  EXPECT_EQ(service.state(), static_cast<DWORD>(SERVICE_STOP_PENDING));
 }
 
 TEST(StopService, ANameThatIsNoServiceGivesZero) {

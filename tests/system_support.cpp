@@ -24,11 +24,14 @@ RunningProgram::RunningProgram(const std::string& path, const std::string& argum
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info{};
-  // The program starts in its own folder: the test's may be one that a
-  // Windows program cannot enter (a folder outside Wine's drives).
-  const std::string folder = path.substr(0, path.find_last_of('\\') + 1);
+  // The program starts in the system's temporary folder: the test's own
+  // folder may be one a Windows program cannot enter (outside Wine's
+  // drives), and a folder of the test would be held as its current folder
+  // and could not be removed with the test's files.
+  char folder[MAX_PATH] = {};
+  const DWORD n = GetTempPathA(sizeof folder, folder);
   if (CreateProcessA(path.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                     folder.empty() ? nullptr : folder.c_str(), &startup, &info)) {
+                     n > 0 && n < sizeof folder ? folder : nullptr, &startup, &info)) {
     CloseHandle(info.hThread);
     process_ = info.hProcess;
     id_ = info.dwProcessId;

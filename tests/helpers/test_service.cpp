@@ -3,7 +3,8 @@
 //   stop     a stop request passes through stop pending (about 300 ms) to
 //            stopped;
 //   resume   the first stop request passes through stop pending back to
-//            running; a later one stops it.
+//            running; a later one stops it;
+//   linger   a stop request leaves it in stop pending for 60 seconds.
 #include <windows.h>
 
 #include <cstring>
@@ -14,6 +15,7 @@ SERVICE_STATUS_HANDLE g_status_handle = nullptr;
 SERVICE_STATUS g_status = {};
 HANDLE g_stop_requested = nullptr;
 bool g_resume_first = false;
+bool g_linger = false;
 
 void report(DWORD state, DWORD wait_hint = 0) {
   g_status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
@@ -41,7 +43,7 @@ void WINAPI service_main(DWORD, char** argv) {
   report(SERVICE_RUNNING);
   for (;;) {
     WaitForSingleObject(g_stop_requested, INFINITE);
-    Sleep(300);
+    Sleep(g_linger ? 60000 : 300);
     if (g_resume_first) {
       g_resume_first = false;
       report(SERVICE_RUNNING);
@@ -56,6 +58,7 @@ void WINAPI service_main(DWORD, char** argv) {
 
 int main(int argc, char** argv) {
   g_resume_first = argc > 1 && std::strcmp(argv[1], "resume") == 0;
+  g_linger = argc > 1 && std::strcmp(argv[1], "linger") == 0;
   g_stop_requested = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   char name[] = "";
   SERVICE_TABLE_ENTRYA table[] = {{name, service_main}, {nullptr, nullptr}};
