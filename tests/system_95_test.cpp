@@ -70,6 +70,21 @@ TEST_F(MemoryPhase95, RenameEndsTheProcessByFileNameAndTheSecondPassRenamesTheFi
   EXPECT_FALSE(g_scan.memory_phase);
 }
 
+TEST_F(MemoryPhase95, DeleteEndsTheProcessAndTheSecondPassDeletesTheFile) {
+  InFolder here(dir.path());
+  RunningProgram worm(path);
+  ASSERT_TRUE(worm.ok());
+  krelvon::test::answer_prompt_with(krelvon::kActionDelete);
+  krelvon::memory_phase();
+  EXPECT_EQ(prompted_objects(), std::vector<std::string>{"System Memory"});
+  EXPECT_TRUE(worm.ended());
+  EXPECT_FALSE(file_exists(path));
+  EXPECT_EQ(window->lines, (std::vector<std::string>{krelvon::kSystemMemoryLine,
+                                                     file_name + "     W32/BugBear.B.Worm deleted"}));
+  EXPECT_EQ(g_scan.files_deleted, 1);
+  EXPECT_EQ(g_scan.files_scanned, 0);
+}
+
 TEST_F(MemoryPhase95, IgnoreLeavesItRunning) {
   InFolder here(dir.path());
   RunningProgram worm(path);

@@ -13,6 +13,7 @@
 #include "system/version.h"
 #include "tests/support.h"
 #include "tests/system_support.h"
+#include "tools/samples.h"
 
 using krelvon::g_scan;
 using krelvon::test::file_exists;
@@ -40,6 +41,14 @@ class MemoryPhaseNt : public krelvon::test::WormSampleTest {
 
   std::string runonce_name;
 };
+
+TEST_F(MemoryPhaseNt, TheRunnableSampleSleepsForItsTimeAndExits) {
+  const std::string short_run = dir.write("short.exe", krelvon::samples::make_runnable_worm_file(2, 300));
+  RunningProgram sample(short_run);
+  ASSERT_TRUE(sample.ok());
+  EXPECT_TRUE(sample.ended(10000));
+  EXPECT_EQ(sample.exit_code(), 0u);  // ExitProcess(0), not a fault
+}
 
 TEST_F(MemoryPhaseNt, DisinfectEndsTheProcessAndTheSecondPassDeletesTheFile) {
   add_runonce_value("C:\\WINDOWS\\" + file_name);

@@ -54,6 +54,11 @@ bool RunningProgram::ended(DWORD wait_ms) const {
   return process_ != nullptr && WaitForSingleObject(process_, wait_ms) == WAIT_OBJECT_0;
 }
 
+DWORD RunningProgram::exit_code() const {
+  DWORD code = 0;
+  return process_ != nullptr && GetExitCodeProcess(process_, &code) ? code : STILL_ACTIVE;
+}
+
 bool hklm_key_exists(const std::string& path) {
   HKEY key = nullptr;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;

@@ -27,6 +27,8 @@ class RunningProgram {
   DWORD id() const { return id_; }
   // True when the process has ended within wait_ms.
   bool ended(DWORD wait_ms = 2000) const;
+  // The exit code of an ended process; STILL_ACTIVE while it runs.
+  DWORD exit_code() const;
 
  private:
   HANDLE process_ = nullptr;
