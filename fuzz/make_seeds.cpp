@@ -5,6 +5,7 @@
 #include <string>
 
 #include "tools/pe_builder.h"
+#include "tools/perf_builder.h"
 #include "tools/samples.h"
 
 namespace s = krelvon::samples;
@@ -43,6 +44,40 @@ void handler_seeds(const std::string& dir) {
   put(s::make_worm_only_file());
 }
 
+void perf_block_seeds(const std::string& dir) {
+  int n = 0;
+  auto put = [&](const s::PerfLayout& layout) {
+    s::write_file(dir + "/seed-" + std::to_string(n++), s::perf_block(layout));
+  };
+  s::PerfLayout layout;
+  layout.instances = {{u"Idle", 0}, {u"wormy", 44}, {u"abcdefghijklmnopq", 12}, {u"explorer", 0x1234}};
+  put(layout);
+  s::PerfLayout one;
+  one.instances = {{u"a", 1}};
+  one.counter_titles = {784};
+  one.id_counter = 0;
+  put(one);
+  s::PerfLayout negative = one;
+  negative.num_instances = -1;
+  put(negative);
+  s::PerfLayout claims = one;
+  claims.num_instances = 300;
+  put(claims);
+  s::PerfLayout many;
+  for (std::uint32_t i = 0; i < 260; ++i) many.instances.push_back({u"p" + std::u16string(1, static_cast<char16_t>(u'a' + i % 26)), i});
+  put(many);
+}
+
+void counter_name_seeds(const std::string& dir) {
+  int n = 0;
+  auto put = [&](const s::Bytes& b) { s::write_file(dir + "/seed-" + std::to_string(n++), b); };
+  put(s::counter_names({{"1", "1847"}, {"230", "Process"}, {"232", "% Processor Time"}, {"784", "ID Process"}}));
+  put(s::counter_names({{"230", "process"}, {"784", "id process"}, {"9230", "PROCESS"}, {"9784", "Id Process"}}));
+  put(s::counter_names({{"x12", "process"}, {"7a", "id process"}}));
+  put(s::counter_names({{"12345678901234567890", "process"}, {"784", "id process"}}));
+  put(s::counter_names({{"1", "1847"}, {"1846", "End Marker"}}));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -53,6 +88,14 @@ int main(int argc, char** argv) {
   const std::string target = argv[1];
   if (target == "worm_file" || target == "infected_file") {
     handler_seeds(argv[2]);
+    return 0;
+  }
+  if (target == "perf_block") {
+    perf_block_seeds(argv[2]);
+    return 0;
+  }
+  if (target == "counter_names") {
+    counter_name_seeds(argv[2]);
     return 0;
   }
   if (target == "header_image") {

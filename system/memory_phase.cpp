@@ -45,13 +45,7 @@ void route_95() {
   }
 }
 
-bool end_by_id(DWORD id) {
-  const HANDLE process = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE, id);
-  if (process == nullptr) return false;
-  const bool ended = TerminateProcess(process, 0) != FALSE;
-  CloseHandle(process);
-  return ended;
-}
+bool end_by_id(DWORD id) { return end_process(PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, id); }
 
 // The service name: the executable's file name cut at its last dot.
 void service_name_of(const char* path, char (&name)[kPathCapacity]) {

@@ -4,16 +4,11 @@
 #include <new>
 
 #include "engine/scan_context.h"
-#ifdef _WIN32
-#include <tlhelp32.h>
-#endif
 
 namespace krelvon {
 
 namespace {
 
-using CreateSnapshotFunction = HANDLE(WINAPI*)(DWORD flags, DWORD process_id);
-using ProcessWalkFunction = BOOL(WINAPI*)(HANDLE snapshot, PROCESSENTRY32* entry);
 using EnumProcessesFunction = BOOL(WINAPI*)(DWORD* ids, DWORD size, DWORD* returned);
 using ModuleFileNameFunction = DWORD(WINAPI*)(HANDLE process, HMODULE module, LPSTR name,
                                               DWORD size);
@@ -23,13 +18,6 @@ using ModuleFileNameFunction = DWORD(WINAPI*)(HANDLE process, HMODULE module, LP
 #if defined(_WIN32) && !defined(_WIN64)
 static_assert(sizeof(PROCESSENTRY32) == 296, "PROCESSENTRY32 is 296 bytes");
 #endif
-
-struct Snapshot {
-  HANDLE handle;
-  ~Snapshot() {
-    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-  }
-};
 
 struct ProcessHandle {
   HANDLE handle;

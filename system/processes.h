@@ -6,6 +6,9 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#ifdef _WIN32
+#include <tlhelp32.h>
+#endif
 
 namespace krelvon {
 
@@ -45,6 +48,21 @@ void toolhelp_process_list(ProcessList* list);
 // The processes whose main-module path could be read, of the first 1024
 // ids that EnumProcesses gives.
 void psapi_process_list(ProcessList* list);
+
+// The Toolhelp functions as they are looked up in "Kernel32.dll".
+using CreateSnapshotFunction = HANDLE(WINAPI*)(DWORD flags, DWORD process_id);
+using ProcessWalkFunction = BOOL(WINAPI*)(HANDLE snapshot, PROCESSENTRY32* entry);
+
+// A Toolhelp snapshot, closed when it goes out of scope.
+struct Snapshot {
+  HANDLE handle;
+  explicit Snapshot(HANDLE opened) : handle(opened) {}
+  Snapshot(const Snapshot&) = delete;
+  Snapshot& operator=(const Snapshot&) = delete;
+  ~Snapshot() {
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  }
+};
 
 // GetProcAddress, typed: a function looked up by name.
 template <typename Function>

@@ -7,41 +7,20 @@
 #include "system/perf_data.h"
 #include "system/processes.h"
 #include "system/version.h"
-#ifdef _WIN32
-#include <tlhelp32.h>
-#endif
 
 namespace krelvon {
 
 namespace {
 
-using CreateSnapshotFunction = HANDLE(WINAPI*)(DWORD flags, DWORD process_id);
-using ProcessWalkFunction = BOOL(WINAPI*)(HANDLE snapshot, PROCESSENTRY32* entry);
 
 constexpr DWORD kToolhelpPace = 100;   // ms between the steps of the 95-line walk
 constexpr DWORD kBeforeEnding = 50;    // ms before a 95-line process is ended
 constexpr DWORD kAfterEnding = 100;    // ms after each process ended
 constexpr std::size_t kExtensionLength = 4;  // ".EXE"
 
-struct Snapshot {
-  HANDLE handle;
-  ~Snapshot() {
-    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-  }
-};
-
 const char* after_last_backslash(const char* path) {
   const char* slash = std::strrchr(path, '\\');
   return slash != nullptr ? slash + 1 : path;
-}
-
-// Opens the process with the given rights and ends it with exit code 0.
-bool end_process(DWORD access, DWORD id) {
-  const HANDLE process = OpenProcess(access, FALSE, id);
-  if (process == nullptr) return false;
-  const bool ended = TerminateProcess(process, 0) != FALSE;
-  CloseHandle(process);
-  return ended;
 }
 
 // The 95 line: a fresh Toolhelp snapshot, walked slowly, up to the first
@@ -82,10 +61,17 @@ int terminate_95(const char* path) {
   }
 }
 
-// The NT line: every process whose performance name begins with the file
-// name less its extension. An empty target would begin every name, so it
-// ends nothing.
-int terminate_nt(const char* path) {
+}  // namespace
+
+bool end_process(DWORD access, DWORD id) {
+  const HANDLE process = OpenProcess(access, FALSE, id);
+  if (process == nullptr) return false;
+  const bool ended = TerminateProcess(process, 0) != FALSE;
+  CloseHandle(process);
+  return ended;
+}
+
+int terminate_matching_slots(const PerfTable& table, const char* path) {
   char upper[kPathCapacity];
   copy_text(upper, path);
   _strupr(upper);
@@ -94,12 +80,12 @@ int terminate_nt(const char* path) {
   upper[length - kExtensionLength] = '\0';
   const char* target = after_last_backslash(upper);
   const std::size_t target_length = std::strlen(target);
+  // An empty target would begin every name: it ends nothing.
   if (target_length == 0) return 0;
 
-  static PerfTable table;  // 255 slots: kept off the stack
-  read_perf_process_table(&table);
   int result = 0;
-  for (int i = 0; i < table.count; ++i) {
+  const int count = table.count < kPerfFilledMax ? table.count : kPerfFilledMax;
+  for (int i = 0; i < count; ++i) {
     if (_strnicmp(table.slots[i].name, target, target_length) != 0) continue;
     if (end_process(PROCESS_TERMINATE, table.slots[i].id)) {
       Sleep(kAfterEnding);
@@ -109,12 +95,14 @@ int terminate_nt(const char* path) {
   return result;
 }
 
-}  // namespace
-
 int terminate_processes_by_file(const char* path) {
   const int line = platform_line();
   if (line == kPlatform95) return terminate_95(path);
-  if (line == kPlatformNT) return terminate_nt(path);
+  if (line == kPlatformNT) {
+    static PerfTable table;  // 255 slots: kept off the stack
+    read_perf_process_table(&table);
+    return terminate_matching_slots(table, path);
+  }
   return 1;
 }
 

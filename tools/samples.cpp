@@ -121,6 +121,108 @@ Bytes make_worm_file(int record, std::uint32_t length) {
   return b;
 }
 
+std::uint32_t header_image_entry_offset(const Bytes& b) {
+  const std::uint32_t pe = get32(b, 60) & 0xFFFF;
+  const std::uint32_t opt = pe + 24;
+  const std::uint32_t address = get32(b, opt + 16);
+  const std::uint32_t n = std::min<std::uint32_t>(get16(b, pe + 6), 20);
+  std::uint32_t virtual_address = 0, raw = 0;
+  for (std::uint32_t i = 0; i < n; ++i) {
+    const std::size_t entry = pe + 248 + 40 * i;
+    if (entry + 40 > b.size()) break;  // the header image reads zeros there
+    const std::uint32_t vs = get32(b, entry + 8), va = get32(b, entry + 12);
+    if (static_cast<std::uint32_t>(va + vs) > address) {
+      virtual_address = va;
+      raw = get32(b, entry + 20);
+      break;
+    }
+  }
+  std::uint32_t offset = address + raw - virtual_address;
+  if (offset >= b.size()) offset = address;
+  if (offset == 0) return get32(b, opt + 60);
+  return offset;
+}
+
+namespace {
+
+// The runnable sample's single section: ".text" at 0x1000, its raw data
+// right behind 0x200 bytes of headers, code and imports writable so the
+// loader can bind them.
+constexpr std::uint32_t kRunnableHeaders = 0x200;
+constexpr std::uint32_t kRunnableSection = 0x1000;
+constexpr std::uint32_t kRunnableFlags = 0xE0000020;  // code, execute, read, write
+constexpr std::uint32_t kImportArea = 0x100;          // import data before the code
+
+std::uint32_t rva_of(std::uint32_t file_offset) { return file_offset - kRunnableHeaders + kRunnableSection; }
+
+// Imports of KERNEL32.dll (Sleep, ExitProcess) at file offset at: the
+// descriptor and its terminator, the lookup table, the address table, the
+// hint/name entries and the library name. Returns the address-table RVA.
+std::uint32_t write_kernel32_imports(Bytes& b, std::uint32_t at) {
+  std::fill(b.begin() + at, b.begin() + at + kImportArea, 0);
+  const std::uint32_t lookup = at + 0x28, table = at + 0x40, sleep = at + 0x58, exit = at + 0x60,
+                      name = at + 0x70;
+  put32(b, at + 0, rva_of(lookup));  // OriginalFirstThunk
+  put32(b, at + 12, rva_of(name));   // Name
+  put32(b, at + 16, rva_of(table));  // FirstThunk
+  for (std::uint32_t thunks : {lookup, table}) {
+    put32(b, thunks, rva_of(sleep));
+    put32(b, thunks + 8, rva_of(exit));
+  }
+  auto text = [&](std::uint32_t where, const char* t) { std::memcpy(&b[where], t, std::strlen(t) + 1); };
+  text(sleep + 2, "Sleep");
+  text(exit + 2, "ExitProcess");
+  text(name, "KERNEL32.dll");
+  return rva_of(table);
+}
+
+// sub rsp, 40; mov ecx, sleep_ms; call [Sleep]; xor ecx, ecx; call [ExitProcess]; int3
+void write_sleep_code(Bytes& b, std::uint32_t at, std::uint32_t sleep_ms, std::uint32_t address_table) {
+  const std::uint8_t code[] = {0x48, 0x83, 0xEC, 0x28, 0xB9, 0, 0, 0, 0, 0xFF, 0x15, 0, 0, 0, 0,
+                               0x31, 0xC9, 0xFF, 0x15, 0, 0, 0, 0, 0xCC};
+  std::memcpy(&b[at], code, sizeof code);
+  put32(b, at + 5, sleep_ms);
+  // rip-relative: the address after each call instruction.
+  put32(b, at + 11, address_table - rva_of(at + 15));
+  put32(b, at + 19, address_table + 8 - rva_of(at + 23));
+}
+
+}  // namespace
+
+Bytes make_runnable_worm_file(int record, std::uint32_t sleep_ms) {
+  const WormSignature& s = kWormSignatures[record];
+  const std::uint32_t length = s.expected_length;
+  // The code stands where its RVA, taken as a file offset, leaves room for
+  // the farther pattern inside the section's raw data.
+  const auto farthest = static_cast<std::uint32_t>(-std::min(s.first_offset, s.second_offset));
+  const std::uint32_t wanted_entry = std::max(farthest + kRunnableHeaders, rva_of(kRunnableHeaders + kImportArea));
+  const std::uint32_t code = (wanted_entry - rva_of(kRunnableHeaders) + kRunnableHeaders + 15) / 16 * 16;
+
+  PeLayout layout;
+  layout.pe32_plus = true;
+  layout.size_of_headers = kRunnableHeaders;
+  layout.sections.push_back({".text", kRunnableSection, length - kRunnableHeaders, kRunnableHeaders,
+                             length - kRunnableHeaders, kRunnableFlags});
+  layout.entry_point = rva_of(code);
+  layout.import_rva = rva_of(code - kImportArea);
+  layout.import_size = 40;
+  layout.file_length = length;
+  layout.fill_seed = static_cast<std::uint8_t>(record + 21);
+  Bytes b = build_pe(layout);
+  write_sleep_code(b, code, sleep_ms, write_kernel32_imports(b, code - kImportArea));
+
+  const std::uint32_t entry = header_image_entry_offset(b);
+  for (const auto& [pattern, distance] : {std::pair{s.first_pattern, s.first_offset}, std::pair{s.second_pattern, s.second_offset}}) {
+    const std::uint32_t at = entry + static_cast<std::uint32_t>(distance);
+    // Never over the headers, the imports or the code.
+    if (at < kRunnableHeaders || at + kPatternLength > length ||
+        (at < code + 32 && at + kPatternLength > code - kImportArea))
+      return {};
+    std::copy(pattern, pattern + kPatternLength, b.begin() + at);
+  }
+  return b;
+}
+
 std::string infection_refusal(const Bytes& host) {
   if (host.size() < 64 || host[0] != 'M' || host[1] != 'Z') return "no MZ header";
   const std::uint32_t pe = get32(host, 60);

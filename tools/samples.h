@@ -17,6 +17,21 @@ namespace krelvon::samples {
 // chosen inside it, and both patterns at their distances from E.
 Bytes make_worm_file(int record, std::uint32_t length);
 
+// A runnable worm file for record `record`: a small PE32+ (x86_64) program
+// of the record's length that only sleeps for sleep_ms milliseconds and
+// exits. Its entry offset is computed as the handlers compute it (the
+// header image reads the section table at header offset + 248, which in a
+// PE32+ file is 16 bytes before the real one), and both patterns stand at
+// their distances from that offset, in data the program never executes.
+Bytes make_runnable_worm_file(int record, std::uint32_t sleep_ms);
+
+// The file offset of the entry point as the header image maps it: the
+// section entries are read at header offset + 248, the first whose virtual
+// address plus virtual size lies above the address gives the offset, an
+// offset at or past the end of the file falls back to the address itself,
+// and 0 gives SizeOfHeaders.
+std::uint32_t header_image_entry_offset(const Bytes& file);
+
 // The record's usual length (50688 or 5632).
 std::uint32_t worm_file_length(int record);
 
