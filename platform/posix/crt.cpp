@@ -8,79 +8,27 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cctype>
-#include <memory>
 #include <unordered_map>
 
 namespace {
 
-// What the runtime keeps for a descriptor it opened: the file position
-// (reads and writes go through pread and pwrite at it, so a seek costs no
-// system call), the length seen when it was opened and one block of the
-// file, so the many small header reads of a scan take one read each. A
-// write or a length change drops the block and the length.
+// What the runtime keeps for a descriptor it opened: the file position.
+// Reads and writes go through pread and pwrite at it, so a seek costs no
+// system call; every read still goes to the file, so a file that another
+// program changes between two reads is seen as it is now.
 struct Descriptor {
   std::int64_t position = 0;
-  std::int64_t length = -1;  // unknown
-  std::int64_t block_at = 0;
-  std::int64_t block_size = -1;  // no block
-  unsigned char block[4096];
 };
 
-std::unordered_map<int, std::unique_ptr<Descriptor>>& descriptors() {
-  static std::unordered_map<int, std::unique_ptr<Descriptor>> table;
+std::unordered_map<int, Descriptor>& descriptors() {
+  static std::unordered_map<int, Descriptor> table;
   return table;
 }
 
 Descriptor* tracked(int fd) {
   auto& table = descriptors();
   const auto it = table.find(fd);
-  return it == table.end() ? nullptr : it->second.get();
-}
-
-ssize_t pread_all(int fd, void* buffer, std::size_t count, std::int64_t at) {
-  ssize_t got;
-  do {
-    got = ::pread(fd, buffer, count, static_cast<off_t>(at));
-  } while (got < 0 && errno == EINTR);
-  return got;
-}
-
-// A read at the descriptor's position: from the block when it holds the
-// whole request (or all there is up to the end of the file), else from the
-// file, filling the block first when the request lies in one block.
-int tracked_read(int fd, Descriptor& d, void* buffer, unsigned int count) {
-  constexpr std::int64_t kBlock = sizeof d.block;
-  const std::int64_t at = d.position;
-  // At or past the end seen at the open: nothing to read.
-  if (d.length >= 0 && at >= d.length) return 0;
-  const auto in_block = [&] {
-    return d.block_size >= 0 && at >= d.block_at &&
-           (at + count <= d.block_at + d.block_size || d.block_size < kBlock) &&
-           at <= d.block_at + d.block_size;
-  };
-  if (!in_block() && count <= kBlock / 2 && at / kBlock == (at + count - 1) / kBlock) {
-    const std::int64_t from = at - at % kBlock;
-    const ssize_t got = pread_all(fd, d.block, sizeof d.block, from);
-    if (got < 0) return -1;
-    d.block_at = from;
-    d.block_size = got;
-  }
-  if (in_block()) {
-    const std::int64_t available = d.block_at + d.block_size - at;
-    const auto n = static_cast<std::size_t>(available < count ? available : count);
-    std::memcpy(buffer, d.block + (at - d.block_at), n);
-    d.position += static_cast<std::int64_t>(n);
-    return static_cast<int>(n);
-  }
-  const ssize_t got = pread_all(fd, buffer, count, at);
-  if (got < 0) return -1;
-  d.position += got;
-  return static_cast<int>(got);
-}
-
-void forget_contents(Descriptor& d) {
-  d.block_size = -1;
-  d.length = -1;
+  return it == table.end() ? nullptr : &it->second;
 }
 
 }  // namespace
@@ -109,9 +57,7 @@ int _open(const char* path, int flags, ...) {
     errno = EACCES;
     return -1;
   }
-  auto d = std::make_unique<Descriptor>();
-  d->length = st.st_size;
-  descriptors()[fd] = std::move(d);
+  descriptors()[fd] = Descriptor{};
   return fd;
 }
 
@@ -122,11 +68,12 @@ int _close(int fd) {
 
 int _read(int fd, void* buffer, unsigned int count) {
   if (count > INT_MAX) count = INT_MAX;
-  if (Descriptor* d = tracked(fd)) return count == 0 ? 0 : tracked_read(fd, *d, buffer, count);
+  Descriptor* d = tracked(fd);
   ssize_t got;
   do {
-    got = ::read(fd, buffer, count);
+    got = d ? ::pread(fd, buffer, count, static_cast<off_t>(d->position)) : ::read(fd, buffer, count);
   } while (got < 0 && errno == EINTR);
+  if (d && got > 0) d->position += got;
   return static_cast<int>(got);
 }
 
@@ -137,10 +84,7 @@ int _write(int fd, const void* buffer, unsigned int count) {
   do {
     put = d ? ::pwrite(fd, buffer, count, static_cast<off_t>(d->position)) : ::write(fd, buffer, count);
   } while (put < 0 && errno == EINTR);
-  if (d) {
-    forget_contents(*d);
-    if (put > 0) d->position += put;
-  }
+  if (d && put > 0) d->position += put;
   return static_cast<int>(put);
 }
 
@@ -176,14 +120,9 @@ std::int32_t _lseek(int fd, std::int32_t offset, int origin) {
 }
 
 std::int32_t _filelength(int fd) {
-  Descriptor* d = tracked(fd);
-  std::int64_t length = d ? d->length : -1;
-  if (length < 0) {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) return -1;
-    length = st.st_size;
-    if (d) d->length = length;
-  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return -1;
+  const std::int64_t length = st.st_size;
   if (length > INT32_MAX) {
     errno = EFBIG;
     return -1;
@@ -196,7 +135,6 @@ int _chsize(int fd, std::int32_t size) {
     errno = EINVAL;
     return -1;
   }
-  if (Descriptor* d = tracked(fd)) forget_contents(*d);
   return ::ftruncate(fd, size);
 }
 
