@@ -8,39 +8,27 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cctype>
-#include <memory>
 #include <unordered_map>
 
 namespace {
 
 // What the runtime keeps for a descriptor it opened: the file position.
 // Reads and writes go through pread and pwrite at it, so a seek costs no
-// system call. Nothing of the file's contents or length is kept: as with the
-// Windows runtime, every read sees the file as it is at that moment, so a
-// file that another program cuts short between two reads gives a short read.
+// system call; every read still goes to the file, so a file that another
+// program changes between two reads is seen as it is now.
 struct Descriptor {
   std::int64_t position = 0;
 };
 
-std::unordered_map<int, std::unique_ptr<Descriptor>>& descriptors() {
-  static std::unordered_map<int, std::unique_ptr<Descriptor>> table;
+std::unordered_map<int, Descriptor>& descriptors() {
+  static std::unordered_map<int, Descriptor> table;
   return table;
 }
 
 Descriptor* tracked(int fd) {
   auto& table = descriptors();
   const auto it = table.find(fd);
-  return it == table.end() ? nullptr : it->second.get();
-}
-
-int tracked_read(int fd, Descriptor& d, void* buffer, unsigned int count) {
-  ssize_t got;
-  do {
-    got = ::pread(fd, buffer, count, static_cast<off_t>(d.position));
-  } while (got < 0 && errno == EINTR);
-  if (got < 0) return -1;
-  d.position += got;
-  return static_cast<int>(got);
+  return it == table.end() ? nullptr : &it->second;
 }
 
 }  // namespace
@@ -69,7 +57,7 @@ int _open(const char* path, int flags, ...) {
     errno = EACCES;
     return -1;
   }
-  descriptors()[fd] = std::make_unique<Descriptor>();
+  descriptors()[fd] = Descriptor{};
   return fd;
 }
 
@@ -80,11 +68,12 @@ int _close(int fd) {
 
 int _read(int fd, void* buffer, unsigned int count) {
   if (count > INT_MAX) count = INT_MAX;
-  if (Descriptor* d = tracked(fd)) return count == 0 ? 0 : tracked_read(fd, *d, buffer, count);
+  Descriptor* d = tracked(fd);
   ssize_t got;
   do {
-    got = ::read(fd, buffer, count);
+    got = d ? ::pread(fd, buffer, count, static_cast<off_t>(d->position)) : ::read(fd, buffer, count);
   } while (got < 0 && errno == EINTR);
+  if (d && got > 0) d->position += got;
   return static_cast<int>(got);
 }
 
