@@ -371,9 +371,57 @@ TEST_F(MainDialogTest, OkThenOptionsCancelShowsTheClosingDialogThenEnds) {
   EXPECT_EQ(item_text(closing, IDC_THANK_YOU),
             "Thank you for using the Krelvon program. You can protect your computer");
   EXPECT_EQ(item_text(closing, IDC_WEB_SITE_LINK), KRELVON_MAKER_WEB_SITE);
+  // The main dialog stays disabled behind it, so no second run can start.
+  EXPECT_FALSE(IsWindowEnabled(main));
+  EXPECT_EQ(GetWindow(closing, GW_OWNER), main);
   click(closing, IDOK);
   EXPECT_TRUE(program->wait_exit(10000)) << "the program goes on after the closing dialog";
   EXPECT_EQ(program->exit_code(), 0u);
+}
+
+// The whole run: OK, a scan of the C drive started and terminated, the
+// progress dialog's OK, the closing dialog with the main dialog disabled
+// behind it, and the end.
+TEST_F(MainDialogTest, ScanRunsThroughProgressToTheClosingDialog) {
+  ASSERT_NE(main, nullptr);
+  click(main, IDOK);
+  HWND options = wait_for_new_window(program->pid(), kTitle, main);
+  ASSERT_NE(options, nullptr) << "no scan options dialog";
+  click(options, IDC_SCOPE_C_DRIVE);
+  ASSERT_TRUE(wait_for([&] {
+    return SendMessageA(GetDlgItem(options, IDC_SCOPE_C_DRIVE), BM_GETCHECK, 0, 0) == BST_CHECKED;
+  }));
+  click(options, IDOK);
+  HWND progress = nullptr;
+  ASSERT_TRUE(wait_for([&] {
+    for (HWND w : top_level_windows(program->pid()))
+      if (w != main && w != options && text(w) == kTitle && GetDlgItem(w, IDC_PROGRESS_LIST))
+        progress = w;
+    return progress != nullptr;
+  })) << "no progress dialog";
+  // The whole drive would take minutes: the scan is terminated.
+  click(progress, IDCANCEL);
+  HWND question = wait_for_window(program->pid(), "Warning");
+  ASSERT_NE(question, nullptr) << "no question";
+  click(question, IDYES);
+  ASSERT_TRUE(wait_for(
+      [&] { return item_text(progress, IDC_PROGRESS_STATUS) == "Scanning terminated"; }, 60000))
+      << "the scan did not end";
+  EXPECT_NE(IsWindowVisible(GetDlgItem(progress, IDC_PROGRESS_OK)), FALSE);
+  screenshot(progress, "progress");
+  click(progress, IDC_PROGRESS_OK);
+  HWND closing = nullptr;
+  ASSERT_TRUE(wait_for([&] {
+    for (HWND w : top_level_windows(program->pid()))
+      if (text(w) == kTitle && GetDlgItem(w, IDC_WEB_SITE_LINK)) closing = w;
+    return closing != nullptr;
+  })) << "no closing dialog";
+  EXPECT_FALSE(IsWindow(progress) && IsWindowVisible(progress));
+  EXPECT_FALSE(IsWindowEnabled(main));
+  EXPECT_EQ(GetWindow(closing, GW_OWNER), main);
+  screenshot(closing, "closing");
+  click(closing, IDOK);
+  EXPECT_TRUE(program->wait_exit(10000)) << "the program goes on after the closing dialog";
 }
 
 // --- The program file ------------------------------------------------------
