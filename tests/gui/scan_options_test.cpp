@@ -197,11 +197,11 @@ class QFolder {
 
 class ScanOptionsTest : public GuiTest {
  protected:
-  HWND open() {
+  HWND open(const std::string& options = "") {
     record_ = build_path("gui-screenshots\\record-" + std::to_string(GetCurrentProcessId()) + "-" +
                          std::to_string(GetTickCount()) + ".txt");
     DeleteFileA(record_.c_str());
-    Program& program = start("\"" + build_path("tests/gui/krelvon_setup_entry.exe") + "\" " + record_);
+    Program& program = start("\"" + build_path("tests/gui/krelvon_setup_entry.exe") + "\" " + options + record_);
     pid_ = program.pid();
     program_ = &program;
     HWND dialog = wait_for_window(pid_, kTitle);
@@ -573,6 +573,22 @@ TEST_F(ScanOptionsTest, FolderWithANonAsciiNameIsFoundAndScanned) {
   select_q_folder(dialog, {folder.name(), umlaut});
   screenshot(dialog, "non-ascii");
   expect_scanned_exactly(scan(dialog), folder.path() + "\\" + umlaut, "Other");
+}
+
+TEST_F(ScanOptionsTest, HiddenDisinfectButtonIsStillCheckedAndWritten) {
+  QFolder folder;
+  samples::write_demo(folder.path() + "\\Samples");
+  HWND dialog = open("--hide-disinfect ");
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_FALSE(IsWindowVisible(GetDlgItem(dialog, IDC_ACTION_DISINFECT)));
+  EXPECT_TRUE(checked(dialog, IDC_ACTION_DISINFECT));
+  screenshot(dialog, "disinfect-hidden");
+  click(dialog, IDC_SCOPE_SELECTED);
+  settle(dialog);
+  select_q_folder(dialog, {folder.name(), "Samples"});
+  const Record record = scan(dialog);
+  ASSERT_TRUE(record.present);
+  EXPECT_EQ(handling_and_actions(record), "prompt=0 automatic=1 disinfect=1 delete=0 rename=0 ignore=0");
 }
 
 TEST_F(ScanOptionsTest, CancelWritesNothingAndShowsTheClosingDialog) {

@@ -6,7 +6,8 @@
 //   rename=N / ignore=N / offered=DDRI, then one "line=..." per line of the
 //   result list and "scanned=N". The scan itself runs only for a folder:
 //   the drives of the machine running the tests are not walked.
-// Cancel runs the real closing dialog.
+// Cancel runs the real closing dialog. A first argument "--hide-disinfect"
+// opens the dialog with the option defaults that hide the Disinfect button.
 #include <windows.h>
 
 #include <commctrl.h>
@@ -18,6 +19,7 @@
 
 #include "engine/driver.h"
 #include "engine/scan_context.h"
+#include "ui/setup/scan_options_dialog.h"
 #include "ui/shell/dialogs.h"
 
 namespace {
@@ -68,11 +70,20 @@ void run_progress_dialog(HWND /*owner*/) {
 }  // namespace krelvon::ui
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR command_line, int) {
-  g_record = command_line;
+  constexpr char kHide[] = "--hide-disinfect ";
+  const bool hide = std::strncmp(command_line, kHide, sizeof kHide - 1) == 0;
+  g_record = command_line + (hide ? sizeof kHide - 1 : 0);
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_WIN95_CLASSES | ICC_STANDARD_CLASSES};
   InitCommonControlsEx(&controls);
   const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-  krelvon::ui::run_scan_options_dialog(nullptr);
+  if (hide) {
+    krelvon::OptionDefaults layout = krelvon::kOptionDefaults;
+    layout.disinfect_visibility = 210;
+    krelvon::ui::ScanOptionsDialog dialog(nullptr, layout);
+    dialog.DoModal();
+  } else {
+    krelvon::ui::run_scan_options_dialog(nullptr);
+  }
   if (SUCCEEDED(com)) CoUninitialize();
   return 0;
 }
