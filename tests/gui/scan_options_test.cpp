@@ -510,11 +510,11 @@ TEST_F(ScanOptionsTest, SelectedFoldersEnablesTheTreeAndOtherScopesDisableIt) {
 
 // Scan with a folder chosen in the tree: exactly that folder is scanned,
 // its sibling is not. The finding lines come from the real scan driver.
-void expect_scanned_exactly(const Record& record, const std::string& folder, const std::string& sibling) {
-  ASSERT_TRUE(record.present);
-  EXPECT_EQ(record.fields.at("scan_path"), folder);
+// lines: the result list; scanned: the count of files scanned.
+void expect_findings_only_in(const std::vector<std::string>& lines, int scanned, const std::string& folder,
+                             const std::string& sibling) {
   int findings = 0;
-  for (const std::string& line : record.lines) {
+  for (const std::string& line : lines) {
     // Finding lines hold five spaces between the object and the detection;
     // the statistics block's lines do not.
     if (line.find("     ") == std::string::npos || line.rfind("System ", 0) == 0) continue;
@@ -525,7 +525,15 @@ void expect_scanned_exactly(const Record& record, const std::string& folder, con
   // The demonstration folder holds three worm files and three infected
   // hosts among its clean files.
   EXPECT_EQ(findings, 6);
-  EXPECT_GT(std::stoi(record.fields.at("scanned")), 6);
+  // Its own files only: one demonstration folder holds fewer than twice six.
+  EXPECT_GT(scanned, 6);
+  EXPECT_LT(scanned, 12);
+}
+
+void expect_scanned_exactly(const Record& record, const std::string& folder, const std::string& sibling) {
+  ASSERT_TRUE(record.present);
+  EXPECT_EQ(record.fields.at("scan_path"), folder);
+  expect_findings_only_in(record.lines, std::stoi(record.fields.at("scanned")), folder, sibling);
 }
 
 TEST_F(ScanOptionsTest, ScanScansExactlyTheFolderChosenInTheTree) {
@@ -589,6 +597,59 @@ TEST_F(ScanOptionsTest, HiddenDisinfectButtonIsStillCheckedAndWritten) {
   const Record record = scan(dialog);
   ASSERT_TRUE(record.present);
   EXPECT_EQ(handling_and_actions(record), "prompt=0 automatic=1 disinfect=1 delete=0 rename=0 ignore=0");
+}
+
+// The progress dialog's result list and its OK button, shown when the scan
+// is over.
+constexpr int kResultList = 1001;
+constexpr int kProgressOk = 1003;
+
+std::vector<std::string> list_lines(HWND list) {
+  std::vector<std::string> lines;
+  const auto count = SendMessageA(list, LB_GETCOUNT, 0, 0);
+  for (LRESULT i = 0; i < count; ++i) {
+    const auto length = SendMessageA(list, LB_GETTEXTLEN, static_cast<WPARAM>(i), 0);
+    if (length < 0) continue;
+    std::string line(static_cast<size_t>(length) + 1, '\0');
+    SendMessageA(list, LB_GETTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(line.data()));
+    line.resize(static_cast<size_t>(length));
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+TEST_F(ScanOptionsTest, ThroughTheProgramTheProgressDialogListsTheChosenFolderOnly) {
+  KRELVON_REQUIRE_PROGRAM();
+  QFolder folder;
+  samples::write_demo(folder.path() + "\\Samples");
+  samples::write_demo(folder.path() + "\\Sibling");
+  Program* program = nullptr;
+  HWND main = start_krelvon(&program);
+  ASSERT_NE(main, nullptr);
+  click(main, IDOK);
+  HWND options = wait_for_new_window(program->pid(), kTitle, main);
+  ASSERT_NE(options, nullptr);
+  ASSERT_NE(GetDlgItem(options, IDC_FOLDER_TREE), nullptr) << "not the scan options dialog";
+  click(options, IDC_SCOPE_SELECTED);
+  settle(options);
+  select_q_folder(options, {folder.name(), "Samples"});
+  click(options, IDOK);
+  HWND progress = nullptr;
+  ASSERT_TRUE(wait_for([&] {
+    for (HWND window : top_level_windows(program->pid()))
+      if (GetDlgItem(window, kResultList) != nullptr && GetDlgItem(window, IDC_FOLDER_TREE) == nullptr) progress = window;
+    return progress != nullptr;
+  })) << "no progress dialog";
+  ASSERT_TRUE(wait_for([&] { return IsWindowVisible(GetDlgItem(progress, kProgressOk)) != FALSE; }, 60000))
+      << "the scan did not end";
+  screenshot(progress, "scanned");
+  const std::vector<std::string> lines = list_lines(GetDlgItem(progress, kResultList));
+  // Total files scanned, as the statistics block shows it.
+  int scanned = -1;
+  for (const std::string& line : lines)
+    if (line.rfind("Total files scanned", 0) == 0) scanned = std::stoi(line.substr(line.find(':') + 1));
+  ASSERT_NE(scanned, -1) << "no statistics block";
+  expect_findings_only_in(lines, scanned, folder.path() + "\\Samples", "Sibling");
 }
 
 TEST_F(ScanOptionsTest, CancelWritesNothingAndShowsTheClosingDialog) {
