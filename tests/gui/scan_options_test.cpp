@@ -533,6 +533,9 @@ void expect_findings_only_in(const std::vector<std::string>& lines, int scanned,
 void expect_scanned_exactly(const Record& record, const std::string& folder, const std::string& sibling) {
   ASSERT_TRUE(record.present);
   EXPECT_EQ(record.fields.at("scan_path"), folder);
+  // The dialog released every folder item of the tree, the expanded ones
+  // included, when it was destroyed.
+  EXPECT_EQ(record.fields.at("items_alive"), "0");
   expect_findings_only_in(record.lines, std::stoi(record.fields.at("scanned")), folder, sibling);
 }
 

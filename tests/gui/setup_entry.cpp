@@ -4,7 +4,8 @@
 // what the scan driver then found, into the file named on the command line:
 //   scan_path=... / prompt=N / automatic=N / disinfect=N / delete=N /
 //   rename=N / ignore=N / offered=DDRI, then one "line=..." per line of the
-//   result list and "scanned=N". The scan itself runs only for a folder:
+//   result list and "scanned=N"; once the dialog has been destroyed,
+//   "items_alive=N", the folder items not released. The scan itself runs only for a folder:
 //   the drives of the machine running the tests are not walked.
 // Cancel runs the real closing dialog. A first argument "--hide-disinfect"
 // opens the dialog with the option defaults that hide the Disinfect button.
@@ -83,6 +84,13 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR command_line, int) {
     dialog.DoModal();
   } else {
     krelvon::ui::run_scan_options_dialog(nullptr);
+  }
+  if (FILE* record = std::fopen(g_record.c_str(), "r")) {
+    std::fclose(record);
+    if ((record = std::fopen(g_record.c_str(), "a")) != nullptr) {
+      std::fprintf(record, "items_alive=%d\n", krelvon::ui::folder_items_alive());
+      std::fclose(record);
+    }
   }
   if (SUCCEEDED(com)) CoUninitialize();
   return 0;
