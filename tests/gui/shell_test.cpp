@@ -191,5 +191,247 @@ TEST_F(ClosingDialogTest, WebSiteLinkOpensTheAddress) {
   check_click(pid, dialog, IDC_WEB_SITE_LINK, KRELVON_MAKER_WEB_SITE);
 }
 
+// --- Start-up and the main dialog ------------------------------------------
+
+class StartUpTest : public GuiTest {};
+
+// Runs a program that must end by itself at once; true when it did, and no
+// window of it ever showed while it ran.
+::testing::AssertionResult ends_without_window(Program& program) {
+  bool window = false;
+  const bool ended = wait_for(
+      [&] {
+        window = window || !top_level_windows(program.pid()).empty();
+        return !program.running();
+      },
+      10000);
+  if (!ended) return ::testing::AssertionFailure() << "still running after 10 s";
+  if (window) return ::testing::AssertionFailure() << "a window showed";
+  return ::testing::AssertionSuccess();
+}
+
+TEST_F(StartUpTest, SecondStartEndsAtOnceWithoutAWindow) {
+  KRELVON_REQUIRE_PROGRAM();
+  Program* first = nullptr;
+  HWND main = start_krelvon(&first);
+  ASSERT_NE(main, nullptr);
+  Program& second = start(krelvon_command());
+  EXPECT_TRUE(ends_without_window(second));
+  EXPECT_EQ(second.exit_code(), 0u);
+  // The first instance goes on, unchanged and not brought to the front.
+  EXPECT_TRUE(first->running());
+  EXPECT_EQ(top_level_windows(first->pid()), std::vector<HWND>{main});
+}
+
+LRESULT CALLBACK plain_window(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  return DefWindowProcA(window, message, wparam, lparam);
+}
+
+TEST_F(StartUpTest, AnyWindowWithTheProgramTitleBlocksStartUp) {
+  KRELVON_REQUIRE_PROGRAM();
+  // A window of another program and class, not even visible.
+  WNDCLASSA cls{};
+  cls.lpfnWndProc = &plain_window;
+  cls.hInstance = GetModuleHandleA(nullptr);
+  cls.lpszClassName = "KrelvonTestStandIn";
+  RegisterClassA(&cls);
+  HWND stand_in = CreateWindowExA(0, cls.lpszClassName, kTitle, WS_POPUP, 0, 0, 10, 10, nullptr,
+                                  nullptr, cls.hInstance, nullptr);
+  ASSERT_NE(stand_in, nullptr);
+  Program& program = start(krelvon_command());
+  EXPECT_TRUE(ends_without_window(program));
+  DestroyWindow(stand_in);
+  // A title that only begins the same does not count.
+  HWND similar = CreateWindowExA(0, cls.lpszClassName, "Krelvon Ver 1.6 ", WS_POPUP, 0, 0, 10, 10,
+                                 nullptr, nullptr, cls.hInstance, nullptr);
+  Program& again = start(krelvon_command());
+  EXPECT_NE(wait_for_window(again.pid(), kTitle), nullptr);
+  DestroyWindow(similar);
+}
+
+class MainDialogTest : public GuiTest {
+ protected:
+  void SetUp() override {
+    GuiTest::SetUp();
+    if (!krelvon_built()) GTEST_SKIP() << "krelvon.exe is not built: " << krelvon_exe();
+    main = start_krelvon(&program);
+  }
+  Program* program = nullptr;
+  HWND main = nullptr;
+};
+
+TEST_F(MainDialogTest, ShowsItsTextsExactly) {
+  ASSERT_NE(main, nullptr);
+  screenshot(main, "main");
+  EXPECT_EQ(text(main), kTitle);
+  EXPECT_EQ(item_text(main, IDC_DESCRIPTION),
+            "Krelvon Ver 1.6 - Program to detect and clean W32/BugBear.Worm and its variants");
+  EXPECT_EQ(item_text(main, IDC_QUESTION),
+            "Scan the computer for the presence of W32/BugBear.Worm and its variants now?");
+  EXPECT_EQ(item_text(main, IDC_DOWNLOAD_LINK), KRELVON_MAKER_DOWNLOAD_PAGE);
+  EXPECT_EQ(item_text(main, IDOK), "OK");
+  EXPECT_EQ(item_text(main, IDCANCEL), "Cancel");
+  // The two statics without an identifier, in template order.
+  const auto all = children(main);
+  ASSERT_EQ(all.size(), 7u);
+  EXPECT_EQ(text(all[3]),
+            "This program is a part of Corvane Anti-virus Software.\n\n"
+            "Corvane Anti-virus Software is available for\n"
+            "Windows 95/98/Me, Windows NT/2000/XP and  NetWare.");
+  EXPECT_EQ(text(all[4]), "You can download 30 days evaluation copy of Corvane\nFREE of cost from;");
+}
+
+TEST_F(MainDialogTest, TemplateLayoutAndFrame) {
+  ASSERT_NE(main, nullptr);
+  expect_frame(main);
+  EXPECT_NE(ex_style(main) & WS_EX_APPWINDOW, 0) << "not shown in the task bar";
+  expect_layout(main, {320, 165},
+                {{IDOK, 83, 139, 50, 14},
+                 {IDCANCEL, 166, 139, 50, 14},
+                 {IDC_DESCRIPTION, 7, 7, 306, 8},
+                 {IDC_DOWNLOAD_LINK, 7, 92, 306, 14},
+                 {IDC_QUESTION, 7, 111, 306, 11}});
+  const auto all = children(main);
+  ASSERT_EQ(all.size(), 7u);
+  const struct {
+    HWND control;
+    RECT want;
+  } unnamed[] = {{all[3], dialog_units(7, 15, 306, 53)}, {all[4], dialog_units(7, 73, 306, 19)}};
+  for (const auto& u : unnamed) {
+    RECT got{};
+    GetWindowRect(u.control, &got);
+    MapWindowPoints(nullptr, main, reinterpret_cast<POINT*>(&got), 2);
+    EXPECT_TRUE(EqualRect(&got, &u.want)) << text(u.control);
+    EXPECT_EQ(style(u.control) & SS_TYPEMASK, SS_CENTER);
+  }
+  for (int id : {IDC_DESCRIPTION, IDC_QUESTION, IDC_DOWNLOAD_LINK})
+    EXPECT_EQ(style(GetDlgItem(main, id)) & SS_TYPEMASK, SS_CENTER) << id;
+  EXPECT_NE(style(GetDlgItem(main, IDC_DOWNLOAD_LINK)) & SS_CENTERIMAGE, 0);
+  EXPECT_EQ(style(GetDlgItem(main, IDOK)) & 0x0F, BS_DEFPUSHBUTTON);
+  EXPECT_EQ(style(GetDlgItem(main, IDCANCEL)) & 0x0F, BS_PUSHBUTTON);
+}
+
+// Cancel ends the program; no other dialog appears on the way.
+void expect_ends_alone(Program& program, HWND main) {
+  bool other = false;
+  EXPECT_TRUE(wait_for(
+      [&] {
+        for (HWND w : top_level_windows(program.pid())) other = other || w != main;
+        return !program.running();
+      },
+      10000))
+      << "still running";
+  EXPECT_FALSE(other) << "another window showed";
+}
+
+TEST_F(MainDialogTest, CancelEndsTheProgramWithoutTheClosingDialog) {
+  ASSERT_NE(main, nullptr);
+  click(main, IDCANCEL);
+  expect_ends_alone(*program, main);
+}
+
+TEST_F(MainDialogTest, EscapeEndsTheProgramWithoutTheClosingDialog) {
+  ASSERT_NE(main, nullptr);
+  // The focus is on the default button; the dialog manager turns Esc into
+  // Cancel.
+  HWND ok = GetDlgItem(main, IDOK);
+  PostMessageA(ok, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+  PostMessageA(ok, WM_KEYUP, VK_ESCAPE, static_cast<LPARAM>(0xC0010001u));
+  expect_ends_alone(*program, main);
+}
+
+TEST_F(MainDialogTest, DownloadLinkHoverAndTooltip) {
+  ASSERT_NE(main, nullptr);
+  check_hover(program->pid(), main, IDC_DOWNLOAD_LINK, KRELVON_MAKER_DOWNLOAD_PAGE);
+}
+
+TEST_F(MainDialogTest, DownloadLinkOpensTheAddress) {
+  ASSERT_NE(main, nullptr);
+  check_click(program->pid(), main, IDC_DOWNLOAD_LINK, KRELVON_MAKER_DOWNLOAD_PAGE);
+}
+
+// OK leads into the scan options dialog, with the main dialog disabled
+// behind it; its Cancel shows the closing dialog, and the closing dialog's
+// OK ends the program.
+TEST_F(MainDialogTest, OkThenOptionsCancelShowsTheClosingDialogThenEnds) {
+  ASSERT_NE(main, nullptr);
+  click(main, IDOK);
+  HWND options = wait_for_new_window(program->pid(), kTitle, main);
+  ASSERT_NE(options, nullptr) << "no scan options dialog";
+  EXPECT_NE(GetDlgItem(options, IDC_FOLDER_TREE), nullptr) << "not the scan options dialog";
+  EXPECT_FALSE(IsWindowEnabled(main)) << "main dialog not disabled behind it";
+  EXPECT_TRUE(IsWindowVisible(main));
+  EXPECT_EQ(GetWindow(options, GW_OWNER), main);
+  screenshot(options, "options");
+  click(options, IDCANCEL);
+  ASSERT_TRUE(wait_until_gone(options));
+  HWND closing = wait_for_new_window(program->pid(), kTitle, main);
+  ASSERT_NE(closing, nullptr) << "no closing dialog";
+  screenshot(closing, "closing");
+  EXPECT_EQ(item_text(closing, IDC_THANK_YOU),
+            "Thank you for using the Krelvon program. You can protect your computer");
+  EXPECT_EQ(item_text(closing, IDC_WEB_SITE_LINK), KRELVON_MAKER_WEB_SITE);
+  click(closing, IDOK);
+  EXPECT_TRUE(program->wait_exit(10000)) << "the program goes on after the closing dialog";
+  EXPECT_EQ(program->exit_code(), 0u);
+}
+
+// --- The program file ------------------------------------------------------
+
+class ProgramFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!krelvon_built()) GTEST_SKIP() << "krelvon.exe is not built: " << krelvon_exe();
+    module = LoadLibraryExA(krelvon_exe().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(module, nullptr);
+  }
+  void TearDown() override {
+    if (module != nullptr) FreeLibrary(module);
+  }
+  HMODULE module = nullptr;
+};
+
+// The manifest asks for the common controls of version 6.
+TEST_F(ProgramFileTest, ManifestAsksForCommonControlsSix) {
+  HRSRC found = FindResourceA(module, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
+  ASSERT_NE(found, nullptr) << "no manifest";
+  const auto* data = static_cast<const char*>(LockResource(LoadResource(module, found)));
+  const std::string manifest(data, SizeofResource(module, found));
+  EXPECT_NE(manifest.find("Microsoft.Windows.Common-Controls"), std::string::npos);
+  EXPECT_NE(manifest.find("version=\"6.0.0.0\""), std::string::npos);
+}
+
+// Icon 128 holds a small and a large image; the version resource names
+// the program and its version.
+TEST_F(ProgramFileTest, IconAndVersion) {
+  for (int size : {16, 32, 48}) {
+    HICON icon = static_cast<HICON>(
+        LoadImageA(module, MAKEINTRESOURCEA(IDI_PROGRAM), IMAGE_ICON, size, size, 0));
+    ASSERT_NE(icon, nullptr) << size;
+    ICONINFO info{};
+    ASSERT_TRUE(GetIconInfo(icon, &info));
+    BITMAP bitmap{};
+    GetObjectA(info.hbmColor, sizeof bitmap, &bitmap);
+    EXPECT_EQ(bitmap.bmWidth, size);
+    DeleteObject(info.hbmColor);
+    DeleteObject(info.hbmMask);
+    DestroyIcon(icon);
+  }
+  const std::string exe = krelvon_exe();
+  DWORD handle = 0;
+  const DWORD size = GetFileVersionInfoSizeA(exe.c_str(), &handle);
+  ASSERT_GT(size, 0u);
+  std::vector<char> block(size);
+  ASSERT_TRUE(GetFileVersionInfoA(exe.c_str(), 0, size, block.data()));
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
+  EXPECT_EQ(fixed->dwFileVersionMS, 0x00010006u);
+  char* product = nullptr;
+  ASSERT_TRUE(VerQueryValueA(block.data(), "\\StringFileInfo\\040904b0\\ProductName",
+                             reinterpret_cast<void**>(&product), &length));
+  EXPECT_STREQ(product, "Krelvon");
+}
+
 }  // namespace
 }  // namespace krelvon::gui

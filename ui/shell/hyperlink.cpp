@@ -94,8 +94,8 @@ LRESULT CALLBACK Hyperlink::proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM 
 }
 
 LRESULT Hyperlink::handle(UINT message, WPARAM wparam, LPARAM lparam, bool& handled) {
-  // Every message the control receives passes by the tooltip first; it
-  // picks out the mouse messages.
+  // The tooltip sees the control's mouse messages first (the only ones it
+  // acts on), so it can show and hide itself.
   if (message >= WM_MOUSEFIRST && message <= WM_MOUSELAST) {
     relay_to_tooltip(message, wparam, lparam);
   }

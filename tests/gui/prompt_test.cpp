@@ -1,0 +1,178 @@
+// The virus-found prompt of the test host in Prompt mode, driven through the
+// window system: its template, the object and name fields, the action button
+// row laid out at run time, the answers and apply-to-all.
+#include <filesystem>
+
+#include "tests/gui/progress_fixture.h"
+#include "ui/shell/prompt_dialog.h"
+
+namespace fs = std::filesystem;
+
+namespace krelvon::gui {
+namespace {
+
+constexpr int kBox = 1028;
+
+class PromptTest : public ProgressTest {
+ protected:
+  // The next prompt of the host; null when none comes before the scan ends.
+  HWND next_prompt() {
+    HWND prompt = nullptr;
+    wait_until([&] {
+      prompt = find_dialog(host->pid(), kBox);
+      return prompt != nullptr || item_visible(dialog, 1003);
+    }, 30000);
+    return prompt;
+  }
+  bool box_ticked(HWND prompt) { return SendDlgItemMessageA(prompt, kBox, BM_GETCHECK, 0, 0) == BST_CHECKED; }
+  void answer(HWND prompt, int id) {
+    click(GetDlgItem(prompt, id));
+    ASSERT_TRUE(wait_until([&] { return !IsWindow(prompt); })) << "the prompt stayed after " << id;
+  }
+};
+
+// The expected object field: the display shortening to 60 characters.
+std::string shortened(const std::string& text) {
+  if (text.size() <= 60) return text;
+  return text.substr(0, 29) + ".." + text.substr(text.size() - 29);
+}
+
+int count_with(const std::vector<std::string>& lines, const std::string& tail) {
+  int n = 0;
+  for (const std::string& l : lines)
+    if (l.size() >= tail.size() && l.compare(l.size() - tail.size(), tail.size(), tail) == 0) ++n;
+  return n;
+}
+
+TEST(PromptTemplate, Template138HasNoPushButtons) {
+  expect_template(138, 319, 129,
+                  {
+                      {kBox, "Button", BS_AUTOCHECKBOX | BS_VCENTER | WS_TABSTOP, 0, 65, 80, 190, 11,
+                       "Apply the selection made in this window for entire scan"},
+                      {-1, "Button", BS_GROUPBOX, 0, 13, 13, 299, 63, "Information"},
+                      {-1, "Static", SS_LEFT, SS_TYPEMASK, 17, 29, 31, 11, "Object :"},
+                      {1030, "Static", SS_SUNKEN, SS_TYPEMASK, 66, 28, 238, 13, ""},
+                      {-1, "Static", SS_LEFT, SS_TYPEMASK, 17, 51, 47, 10, "Virus Name :"},
+                      {1031, "Static", SS_SUNKEN, SS_TYPEMASK, 66, 50, 238, 12, ""},
+                  });
+}
+
+TEST_F(PromptTest, FieldsButtonRowAnswersAndApplyToAll) {
+  // A folder name long enough that every object is over 60 characters.
+  SampleFolder folder("prompt-a-folder-with-a-rather-long-name-for-the-object-field");
+  const std::vector<std::string> worms = folder.write_worms(3);
+  ASSERT_NO_FATAL_FAILURE(start("prompt", folder.path()));
+
+  HWND prompt = next_prompt();
+  ASSERT_NE(prompt, nullptr) << "no prompt";
+  EXPECT_EQ(text_of(prompt), "Krelvon Ver 1.6");
+  EXPECT_EQ(GetWindow(prompt, GW_OWNER), dialog);
+  EXPECT_EQ(GetWindowLongA(prompt, GWL_STYLE) & WS_SYSMENU, 0);
+
+  // Object and name fields.
+  const std::string object = item_text(prompt, 1030);
+  ASSERT_EQ(object.size(), 60u) << object;
+  bool known = false;
+  for (const std::string& w : worms) known = known || object == shortened(folder / w);
+  EXPECT_TRUE(known) << object;
+  EXPECT_EQ(item_text(prompt, 1031), SampleFolder::worm_name());
+  EXPECT_EQ(item_text(prompt, kBox), "Apply the selection made in this window for entire scan");
+  EXPECT_FALSE(box_ticked(prompt));
+  const LONG box_style = GetWindowLongA(GetDlgItem(prompt, kBox), GWL_STYLE);
+  EXPECT_EQ(box_style & BS_TYPEMASK, BS_AUTOCHECKBOX);
+  EXPECT_NE(box_style & WS_TABSTOP, 0);
+  GUITHREADINFO gui{};
+  gui.cbSize = sizeof gui;
+  ASSERT_TRUE(GetGUIThreadInfo(GetWindowThreadProcessId(prompt, nullptr), &gui));
+  EXPECT_EQ(gui.hwndFocus, GetDlgItem(prompt, kBox));
+
+  // Template 138 in dialog units.
+  RECT client;
+  GetClientRect(prompt, &client);
+  const RECT size = dialog_units(0, 0, 319, 129);
+  EXPECT_EQ(client.right, size.right);
+  EXPECT_EQ(client.bottom, size.bottom);
+  const struct {
+    int id, x, y, w, h;
+  } fields[] = {{kBox, 65, 80, 190, 11}, {1030, 66, 28, 238, 13}, {1031, 66, 50, 238, 12}};
+  for (const auto& f : fields) {
+    const RECT want = dialog_units(f.x, f.y, f.w, f.h);
+    const RECT got = child_rect(GetDlgItem(prompt, f.id));
+    EXPECT_EQ(got.left, want.left) << f.id;
+    EXPECT_EQ(got.top, want.top) << f.id;
+    EXPECT_EQ(got.right, want.right) << f.id;
+    EXPECT_EQ(got.bottom, want.bottom) << f.id;
+  }
+
+  // The button row, left to right, at the prompt's real outer size.
+  RECT outer;
+  GetWindowRect(prompt, &outer);
+  const int width = outer.right - outer.left, height = outer.bottom - outer.top;
+  const struct {
+    int id;
+    const char* caption;
+  } row[] = {{100, "Disinfect"}, {102, "Delete"}, {101, "Rename"}, {103, "Ignore"}};
+  for (int i = 0; i < 4; ++i) {
+    HWND button = GetDlgItem(prompt, row[i].id);
+    ASSERT_NE(button, nullptr) << row[i].id;
+    EXPECT_EQ(text_of(button), row[i].caption);
+    const LONG style = GetWindowLongA(button, GWL_STYLE);
+    EXPECT_EQ(style & (WS_VISIBLE | WS_TABSTOP), WS_VISIBLE | WS_TABSTOP);
+    EXPECT_EQ(style & BS_TYPEMASK, BS_PUSHBUTTON) << "no default button";
+    const RECT r = child_rect(button);
+    EXPECT_EQ(r.left, ui::prompt_button_left(width, 4, i)) << row[i].caption;
+    EXPECT_EQ(r.left, (width - 440) / 2 + 20 + 100 * i);
+    EXPECT_EQ(r.top, height - 78);
+    EXPECT_EQ(r.right - r.left, 80);
+    EXPECT_EQ(r.bottom - r.top, 25);
+  }
+  screenshot(prompt, "prompt");
+
+  // The box ticked and unticked again remembers nothing: Delete acts on this
+  // file only and the next finding asks again.
+  click(GetDlgItem(prompt, kBox));
+  ASSERT_TRUE(wait_until([&] { return box_ticked(prompt); }));
+  click(GetDlgItem(prompt, kBox));
+  ASSERT_TRUE(wait_until([&] { return !box_ticked(prompt); }));
+  EXPECT_TRUE(IsWindow(prompt)) << "the box ended the prompt";
+  answer(prompt, 102);
+
+  // Ticked, then Rename: the last file is renamed without a prompt.
+  prompt = next_prompt();
+  ASSERT_NE(prompt, nullptr) << "no second prompt";
+  click(GetDlgItem(prompt, kBox));
+  ASSERT_TRUE(wait_until([&] { return box_ticked(prompt); }));
+  answer(prompt, 101);
+  EXPECT_EQ(next_prompt(), nullptr) << "a prompt after apply-to-all";
+
+  const std::vector<std::string> lines = wait_finished();
+  EXPECT_EQ(count_with(lines, "     W32/BugBear.B.Worm deleted"), 1) << ::testing::PrintToString(lines);
+  EXPECT_EQ(count_with(lines, "     W32/BugBear.B.Worm renamed"), 2) << ::testing::PrintToString(lines);
+  const std::vector<std::string> stats = statistics_block(3, 3, 0, 2, 1);
+  ASSERT_GE(lines.size(), stats.size());
+  EXPECT_EQ(std::vector<std::string>(lines.end() - static_cast<long>(stats.size()), lines.end()), stats);
+  int left = 0;
+  for (const std::string& w : worms) left += fs::exists(folder / w) ? 1 : 0;
+  EXPECT_EQ(left, 0);
+}
+
+// Esc with the box ticked ends the prompt without a choice and stops every
+// later prompt: the chosen action stays none, so nothing happens to any file.
+TEST_F(PromptTest, EscWithTheBoxTickedLeavesEveryFileAlone) {
+  SampleFolder folder("prompt-esc");
+  const std::vector<std::string> worms = folder.write_worms(3);
+  ASSERT_NO_FATAL_FAILURE(start("prompt", folder.path()));
+  HWND prompt = next_prompt();
+  ASSERT_NE(prompt, nullptr);
+  click(GetDlgItem(prompt, kBox));
+  ASSERT_TRUE(wait_until([&] { return box_ticked(prompt); }));
+  PostMessageA(prompt, WM_COMMAND, IDCANCEL, 0);
+  ASSERT_TRUE(wait_until([&] { return !IsWindow(prompt); }));
+  EXPECT_EQ(next_prompt(), nullptr);
+  const std::vector<std::string> lines = wait_finished();
+  EXPECT_EQ(lines, statistics_block(3, 3, 0, 0, 0));
+  for (const std::string& w : worms) EXPECT_TRUE(fs::exists(folder / w)) << w;
+}
+
+}  // namespace
+}  // namespace krelvon::gui
