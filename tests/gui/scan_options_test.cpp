@@ -602,21 +602,24 @@ TEST_F(ScanOptionsTest, HiddenDisinfectButtonIsStillCheckedAndWritten) {
   EXPECT_EQ(handling_and_actions(record), "prompt=0 automatic=1 disinfect=1 delete=0 rename=0 ignore=0");
 }
 
-// The progress dialog's result list and its OK button, shown when the scan
-// is over.
-constexpr int kResultList = 1001;
-constexpr int kProgressOk = 1003;
-
+// The lines of a list box of another process, as the window system carries
+// them across (wide text, given back here in the ANSI code page).
 std::vector<std::string> list_lines(HWND list) {
   std::vector<std::string> lines;
-  const auto count = SendMessageA(list, LB_GETCOUNT, 0, 0);
+  const auto send = [&](UINT message, WPARAM wparam, LPARAM lparam) {
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(list, message, wparam, lparam, SMTO_ABORTIFHUNG, 10000, &result);
+    return static_cast<LRESULT>(result);
+  };
+  const LRESULT count = send(LB_GETCOUNT, 0, 0);
   for (LRESULT i = 0; i < count; ++i) {
-    const auto length = SendMessageA(list, LB_GETTEXTLEN, static_cast<WPARAM>(i), 0);
+    const LRESULT length = send(LB_GETTEXTLEN, static_cast<WPARAM>(i), 0);
     if (length < 0) continue;
-    std::string line(static_cast<size_t>(length) + 1, '\0');
-    SendMessageA(list, LB_GETTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(line.data()));
-    line.resize(static_cast<size_t>(length));
-    lines.push_back(line);
+    std::vector<wchar_t> wide(static_cast<size_t>(length) + 1, L'\0');
+    send(LB_GETTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(wide.data()));
+    char line[1024] = {};
+    WideCharToMultiByte(CP_ACP, 0, wide.data(), -1, line, sizeof line, nullptr, nullptr);
+    lines.emplace_back(line);
   }
   return lines;
 }
@@ -640,18 +643,21 @@ TEST_F(ScanOptionsTest, ThroughTheProgramTheProgressDialogListsTheChosenFolderOn
   HWND progress = nullptr;
   ASSERT_TRUE(wait_for([&] {
     for (HWND window : top_level_windows(program->pid()))
-      if (GetDlgItem(window, kResultList) != nullptr && GetDlgItem(window, IDC_FOLDER_TREE) == nullptr) progress = window;
+      if (GetDlgItem(window, IDC_PROGRESS_LIST) != nullptr && GetDlgItem(window, IDC_FOLDER_TREE) == nullptr) progress = window;
     return progress != nullptr;
   })) << "no progress dialog";
-  ASSERT_TRUE(wait_for([&] { return IsWindowVisible(GetDlgItem(progress, kProgressOk)) != FALSE; }, 60000))
+  // OK takes Cancel's place when the scan is over.
+  ASSERT_TRUE(wait_for([&] { return IsWindowVisible(GetDlgItem(progress, IDC_PROGRESS_OK)) != FALSE; }, 60000))
       << "the scan did not end";
   screenshot(progress, "scanned");
-  const std::vector<std::string> lines = list_lines(GetDlgItem(progress, kResultList));
+  const std::vector<std::string> lines = list_lines(GetDlgItem(progress, IDC_PROGRESS_LIST));
   // Total files scanned, as the statistics block shows it.
   int scanned = -1;
   for (const std::string& line : lines)
     if (line.rfind("Total files scanned", 0) == 0) scanned = std::stoi(line.substr(line.find(':') + 1));
-  ASSERT_NE(scanned, -1) << "no statistics block";
+  std::string all;
+  for (const std::string& line : lines) all += line + "\n";
+  ASSERT_NE(scanned, -1) << "no statistics block in:\n" << all;
   expect_findings_only_in(lines, scanned, folder.path() + "\\Samples", "Sibling");
 }
 
