@@ -12,7 +12,7 @@ target_link_libraries(krelvon-progress-host PRIVATE krelvon_ui)
 
 add_library(krelvon_window_driver STATIC window_driver.cpp)
 krelvon_target_defaults(krelvon_window_driver)
-target_link_libraries(krelvon_window_driver PUBLIC gdi32 user32)
+target_link_libraries(krelvon_window_driver PUBLIC gdi32 user32 advapi32)
 
 add_executable(progress_gui_tests progress_test.cpp prompt_test.cpp progress_fixture.cpp ../test_main.cpp)
 krelvon_target_defaults(progress_gui_tests)

@@ -38,6 +38,7 @@ std::vector<std::string> statistics_block(int scanned, int infected, int disinfe
 
 class ProgressTest : public ::testing::Test {
  protected:
+  static void SetUpTestSuite() { draw_frames_without_window_manager(); }
   // Starts the test host on `folder` and waits for its progress dialog.
   void start(const char* handling, const std::string& folder);
   // Waits until the scan is over (OK shown, the final status in the status

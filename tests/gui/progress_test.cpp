@@ -167,6 +167,12 @@ TEST_F(ProgressTest, CancelAnsweredNoGoesOnAndYesTerminates) {
   EXPECT_LT(scanned, kFiles);
   EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.end()), statistics_block(scanned, 0, 0, 0, 0));
   screenshot(dialog, "progress-terminated");
+
+  // Enter reaches the dialog as its own OK command: the dialog ends without
+  // the closing dialog.
+  PostMessageA(dialog, WM_COMMAND, IDOK, 0);
+  EXPECT_TRUE(host->wait_exit(10000)) << "the program did not end";
+  EXPECT_EQ(find_dialog(host->pid(), 0), nullptr);
 }
 
 TEST_F(ProgressTest, CancelConfirmedBeforeTheFirstTickTerminatesTheScan) {

@@ -43,6 +43,8 @@ BOOL CALLBACK match_dialog(HWND window, LPARAM param) {
   return FALSE;
 }
 
+INT_PTR CALLBACK no_handling(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
+
 // PNG pieces: CRC-32 of a chunk and Adler-32 of the zlib stream.
 std::uint32_t crc32(const unsigned char* data, std::size_t n, std::uint32_t crc = 0) {
   crc = ~crc;
@@ -129,6 +131,11 @@ bool Program::wait_exit(int timeout_ms) {
   return WaitForSingleObject(info_.hProcess, static_cast<DWORD>(timeout_ms)) == WAIT_OBJECT_0;
 }
 
+void draw_frames_without_window_manager() {
+  for (const char* value : {"Decorated", "Managed"})
+    RegSetKeyValueA(HKEY_CURRENT_USER, "Software\\Wine\\X11 Driver", value, REG_SZ, "N", 2);
+}
+
 bool wait_until(const std::function<bool()>& done, int timeout_ms) {
   const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(timeout_ms);
   for (;;) {
@@ -197,8 +204,7 @@ RECT dialog_units(int x, int y, int w, int h) {
   *words++ = 8;  // point size
   for (const char* c = "MS Sans Serif"; *c; ++c) *words++ = static_cast<WORD>(*c);
   *words = 0;
-  HWND dialog = CreateDialogIndirectParamA(GetModuleHandleA(nullptr), t, nullptr,
-                                           [](HWND, UINT, WPARAM, LPARAM) -> INT_PTR { return FALSE; }, 0);
+  HWND dialog = CreateDialogIndirectParamA(GetModuleHandleA(nullptr), t, nullptr, &no_handling, 0);
   // The dialog manager maps position and size each on its own.
   RECT r{x, y, w, h};
   MapDialogRect(dialog, &r);

@@ -29,6 +29,11 @@ class Program {
   PROCESS_INFORMATION info_{};
 };
 
+// The virtual display has no window manager: Wine is told to draw the
+// windows' frames and caption bars itself, so that programs started from now
+// on look on the screen (and in screenshots) as they would on Windows.
+void draw_frames_without_window_manager();
+
 // Polls until done() holds or timeout_ms passes; returns the last answer.
 bool wait_until(const std::function<bool()>& done, int timeout_ms = 10000);
 
