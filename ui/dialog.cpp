@@ -54,7 +54,27 @@ INT_PTR CALLBACK Dialog::proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpa
   return handled;
 }
 
+LRESULT Dialog::reflect(UINT message, WPARAM wparam, LPARAM lparam) const {
+  const auto control = reinterpret_cast<HWND>(lparam);
+  if (control == nullptr || GetParent(control) != hwnd_) return 0;
+  return SendMessageA(control, kReflectBase + message, wparam, lparam);
+}
+
 INT_PTR Dialog::route(UINT message, WPARAM wparam, LPARAM lparam) {
+  switch (message) {
+    case WM_CTLCOLOREDIT:
+    case WM_CTLCOLORLISTBOX:
+    case WM_CTLCOLORBTN:
+    case WM_CTLCOLORSCROLLBAR:
+    case WM_CTLCOLORSTATIC:
+      if (const LRESULT brush = reflect(message, wparam, lparam)) return static_cast<INT_PTR>(brush);
+      break;
+    case WM_COMMAND:
+      if (reflect(message, wparam, lparam) != 0) return TRUE;
+      break;
+    default:
+      break;
+  }
   LRESULT result = 0;
   if (OnMessage(message, wparam, lparam, result)) {
     if (returns_result_directly(message)) return static_cast<INT_PTR>(result);

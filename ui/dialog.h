@@ -8,6 +8,14 @@
 
 namespace krelvon::ui {
 
+// A dialog reflects two kinds of message to the control that sent them, as
+// this base plus the original message number (the base that control hosts
+// have long used for reflection): WM_CTLCOLOR* (the control answers with its
+// brush, or 0 to leave the colours to the dialog) and WM_COMMAND
+// notifications (the control answers nonzero when it has handled one).
+// Controls that know nothing of reflection answer 0.
+inline constexpr UINT kReflectBase = WM_USER + 0x1c00;
+
 class Dialog {
  public:
   // template_id: the dialog template; owner: the window disabled while the
@@ -46,6 +54,8 @@ class Dialog {
  private:
   static INT_PTR CALLBACK proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
   INT_PTR route(UINT message, WPARAM wparam, LPARAM lparam);
+  // The control's answer to a reflected message, 0 when it has none.
+  LRESULT reflect(UINT message, WPARAM wparam, LPARAM lparam) const;
 
   int template_id_;
   HWND owner_;
