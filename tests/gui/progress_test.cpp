@@ -44,7 +44,9 @@ TEST(ProgressTemplate, Template131) {
                       {1001, "ListBox", WS_BORDER | WS_VSCROLL | WS_HSCROLL | LBS_USETABSTOPS | LBS_NOINTEGRALHEIGHT,
                        LBS_SORT, 17, 58, 298, 57, "", WS_EX_STATICEDGE},
                       {1003, "Button", WS_TABSTOP, kType, 132, 121, 50, 14, "OK"},
-                      {1004, "Static", SS_LEFTNOWORDWRAP, SS_TYPEMASK & ~SS_LEFTNOWORDWRAP, 23, 35, 289, 11, ""},
+                      // Paths may hold '&': no mnemonic prefix.
+                      {1004, "Static", SS_LEFTNOWORDWRAP | SS_NOPREFIX, SS_TYPEMASK & ~SS_LEFTNOWORDWRAP, 23, 35, 289,
+                       11, ""},
                       {1032, "Static", SS_LEFT, SS_TYPEMASK, 17, 11, 216, 11, ""},
                   });
 }
@@ -89,6 +91,12 @@ TEST_F(ProgressTest, SampleFolderGivesFindingLinesStatisticsAndTheTemplateLayout
   const std::vector<std::string> lines = wait_finished();
   EXPECT_FALSE(item_visible(dialog, IDCANCEL));
   EXPECT_EQ(item_text(dialog, 1004), "Scanning completed");
+  // The keyboard focus left the hidden Cancel for OK.
+  GUITHREADINFO gui{};
+  gui.cbSize = sizeof gui;
+  ASSERT_TRUE(GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &gui));
+  EXPECT_EQ(gui.hwndFocus, GetDlgItem(dialog, 1003))
+      << class_name(gui.hwndFocus) << " " << GetDlgCtrlID(gui.hwndFocus) << " active " << gui.hwndActive;
 
   // Every finding once, in whatever order the folder lists them; then the
   // statistics block.

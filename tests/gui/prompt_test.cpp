@@ -51,9 +51,9 @@ TEST(PromptTemplate, Template138HasNoPushButtons) {
                        "Apply the selection made in this window for entire scan"},
                       {-1, "Button", BS_GROUPBOX, 0, 13, 13, 299, 63, "Information"},
                       {-1, "Static", SS_LEFT, SS_TYPEMASK, 17, 29, 31, 11, "Object :"},
-                      {1030, "Static", SS_SUNKEN, SS_TYPEMASK, 66, 28, 238, 13, ""},
+                      {1030, "Static", SS_SUNKEN | SS_NOPREFIX, SS_TYPEMASK, 66, 28, 238, 13, ""},
                       {-1, "Static", SS_LEFT, SS_TYPEMASK, 17, 51, 47, 10, "Virus Name :"},
-                      {1031, "Static", SS_SUNKEN, SS_TYPEMASK, 66, 50, 238, 12, ""},
+                      {1031, "Static", SS_SUNKEN | SS_NOPREFIX, SS_TYPEMASK, 66, 50, 238, 12, ""},
                   });
 }
 
@@ -125,6 +125,8 @@ TEST_F(PromptTest, FieldsButtonRowAnswersAndApplyToAll) {
     EXPECT_EQ(r.top, height - 78);
     EXPECT_EQ(r.right - r.left, 80);
     EXPECT_EQ(r.bottom - r.top, 25);
+    // The dialog's own font, like every other control, not the system font.
+    EXPECT_EQ(SendMessageA(button, WM_GETFONT, 0, 0), SendMessageA(prompt, WM_GETFONT, 0, 0));
   }
   screenshot(prompt, "prompt");
 
