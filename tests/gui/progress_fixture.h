@@ -1,14 +1,12 @@
 // What the progress and prompt tests share: a sample folder on drive Q:, the
-// test host that runs the progress dialog on it, and readers of the result.
+// test host that runs the progress dialog on it, and readers of the result
+// list and of the host's dialog templates.
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "tests/gui/window_driver.h"
+#include "tests/gui/gui_support.h"
 
 namespace krelvon::gui {
 
@@ -36,18 +34,13 @@ class SampleFolder {
 // The statistics block as the scan driver writes it.
 std::vector<std::string> statistics_block(int scanned, int infected, int disinfected, int renamed, int deleted);
 
-class ProgressTest : public ::testing::Test {
- protected:
-  // Starts the test host on `folder` and waits for its progress dialog.
-  void start(const char* handling, const std::string& folder);
-  // Waits until the scan is over (OK shown, the final status in the status
-  // line) and returns the result list.
-  std::vector<std::string> wait_finished(int timeout_ms = 60000);
-  HWND list() const { return GetDlgItem(dialog, 1001); }
-
-  std::unique_ptr<Program> host;
-  HWND dialog = nullptr;
-};
+// The lines of a list box of another process.
+std::vector<std::string> list_lines(HWND list);
+bool item_visible(HWND dialog, int id);
+// A visible dialog of pid titled `title` that holds control `id`; waits up
+// to timeout_ms. nullptr when none came.
+HWND wait_for_dialog_with(DWORD pid, int id, const char* title = "Krelvon Ver 1.6", int timeout_ms = 30000);
+HWND find_dialog_with(DWORD pid, int id, const char* title = "Krelvon Ver 1.6");
 
 // What a template control must be: identifier, class, the style bits it
 // must have and must not have, rectangle in dialog units and text.
@@ -60,11 +53,25 @@ struct WantItem {
   const char* text;
   DWORD ex_style = 0;
 };
-// A template of the test host: caption bar without a system menu, modal
-// frame, "MS Sans Serif" 8 pt, the size and the controls in this order.
+// A template of the test host, read from its resources: caption bar
+// without a system menu, modal frame, "MS Sans Serif" 8 pt, the size and
+// the controls in this order.
 void expect_template(int id, int w, int h, const std::vector<WantItem>& items);
 
-// Text of the message box's message (static 0xFFFF).
-std::string box_text(HWND box);
+class ProgressTest : public GuiTest {
+ protected:
+  // Starts the test host on `folder` and waits for its progress dialog.
+  void start_host(const char* handling, const std::string& folder);
+  // Waits until the scan is over (OK shown, the final status in the status
+  // line) and returns the result list.
+  std::vector<std::string> wait_finished(int timeout_ms = 100000);
+  HWND list() const { return GetDlgItem(dialog, 1001); }
+
+  Program* host = nullptr;
+  HWND dialog = nullptr;
+};
+
+// The host's path.
+std::string progress_host();
 
 }  // namespace krelvon::gui

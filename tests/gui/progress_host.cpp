@@ -6,6 +6,8 @@
 // separator). The scan context is set as the scan options dialog sets it.
 #include <windows.h>
 
+#include <commctrl.h>
+
 #include <cstring>
 
 #include "engine/scan_context.h"
@@ -44,6 +46,8 @@ bool set_handling(const char* handling) {
 
 int main(int argc, char** argv) {
   if (argc != 3 || !set_handling(argv[1])) return 2;
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_WIN95_CLASSES | ICC_STANDARD_CLASSES};
+  InitCommonControlsEx(&controls);
   krelvon::copy_text(krelvon::g_scan.scan_path, argv[2]);
   krelvon::ui::install_virus_found_prompt();
   krelvon::ui::run_progress_dialog(nullptr);

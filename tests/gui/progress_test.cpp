@@ -18,10 +18,9 @@ constexpr char kTitle[] = "Krelvon Ver 1.6";
 constexpr char kDetection[] = "W32/BugBear.B.Worm";
 
 void expect_rect(HWND dialog, int id, int x, int y, int w, int h) {
-  HWND control = GetDlgItem(dialog, id);
-  ASSERT_NE(control, nullptr) << "control " << id;
+  ASSERT_NE(GetDlgItem(dialog, id), nullptr) << "control " << id;
   const RECT want = dialog_units(x, y, w, h);
-  const RECT got = child_rect(control);
+  const RECT got = control_rect(dialog, id);
   EXPECT_EQ(got.left, want.left) << "control " << id;
   EXPECT_EQ(got.top, want.top) << "control " << id;
   EXPECT_EQ(got.right, want.right) << "control " << id;
@@ -29,9 +28,9 @@ void expect_rect(HWND dialog, int id, int x, int y, int w, int h) {
 }
 
 // The controls without an identifier: found by class and text.
-HWND child_with_text(HWND dialog, const char* text) {
-  for (HWND c = GetWindow(dialog, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
-    if (text_of(c) == text) return c;
+HWND child_with_text(HWND dialog, const char* wanted) {
+  for (HWND c : children(dialog))
+    if (text(c) == wanted) return c;
   return nullptr;
 }
 
@@ -45,7 +44,9 @@ TEST(ProgressTemplate, Template131) {
                       {1001, "ListBox", WS_BORDER | WS_VSCROLL | WS_HSCROLL | LBS_USETABSTOPS | LBS_NOINTEGRALHEIGHT,
                        LBS_SORT, 17, 58, 298, 57, "", WS_EX_STATICEDGE},
                       {1003, "Button", WS_TABSTOP, kType, 132, 121, 50, 14, "OK"},
-                      {1004, "Static", SS_LEFTNOWORDWRAP, SS_TYPEMASK & ~SS_LEFTNOWORDWRAP, 23, 35, 289, 11, ""},
+                      // Paths may hold '&': no mnemonic prefix.
+                      {1004, "Static", SS_LEFTNOWORDWRAP | SS_NOPREFIX, SS_TYPEMASK & ~SS_LEFTNOWORDWRAP, 23, 35, 289,
+                       11, ""},
                       {1032, "Static", SS_LEFT, SS_TYPEMASK, 17, 11, 216, 11, ""},
                   });
 }
@@ -53,10 +54,10 @@ TEST(ProgressTemplate, Template131) {
 TEST_F(ProgressTest, SampleFolderGivesFindingLinesStatisticsAndTheTemplateLayout) {
   SampleFolder folder("progress-demo");
   samples::write_demo(folder.path());
-  ASSERT_NO_FATAL_FAILURE(start("disinfect", folder.path()));
+  ASSERT_NO_FATAL_FAILURE(start_host("disinfect", folder.path()));
 
   // Template 131: caption bar without a system-menu box, modal frame.
-  EXPECT_EQ(text_of(dialog), kTitle);
+  EXPECT_EQ(text(dialog), kTitle);
   const LONG style = GetWindowLongA(dialog, GWL_STYLE);
   EXPECT_EQ(style & WS_SYSMENU, 0);
   EXPECT_EQ(style & WS_CAPTION, WS_CAPTION);
@@ -90,6 +91,12 @@ TEST_F(ProgressTest, SampleFolderGivesFindingLinesStatisticsAndTheTemplateLayout
   const std::vector<std::string> lines = wait_finished();
   EXPECT_FALSE(item_visible(dialog, IDCANCEL));
   EXPECT_EQ(item_text(dialog, 1004), "Scanning completed");
+  // The keyboard focus left the hidden Cancel for OK.
+  GUITHREADINFO gui{};
+  gui.cbSize = sizeof gui;
+  ASSERT_TRUE(GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &gui));
+  EXPECT_EQ(gui.hwndFocus, GetDlgItem(dialog, 1003))
+      << class_name(gui.hwndFocus) << " " << GetDlgCtrlID(gui.hwndFocus) << " active " << gui.hwndActive;
 
   // Every finding once, in whatever order the folder lists them; then the
   // statistics block.
@@ -110,16 +117,16 @@ TEST_F(ProgressTest, SampleFolderGivesFindingLinesStatisticsAndTheTemplateLayout
   EXPECT_EQ(GetWindowLongA(list(), GWL_STYLE) & (WS_VSCROLL | WS_HSCROLL), WS_VSCROLL | WS_HSCROLL);
   EXPECT_FALSE(fs::exists(folder / "worm.exe"));
   EXPECT_TRUE(fs::exists(folder / "games\\game.exe"));
-  screenshot(dialog, "progress-finished");
+  screenshot(dialog, "finished");
 
   // OK: the progress dialog ends and the closing dialog follows.
   ASSERT_TRUE(item_visible(dialog, 1003));
-  click(GetDlgItem(dialog, 1003));
-  EXPECT_TRUE(wait_until([&] { return !IsWindowVisible(dialog); }));
-  HWND closing = wait_dialog(host->pid(), 0, kTitle);
+  click(dialog, 1003);
+  EXPECT_TRUE(wait_for([&] { return !IsWindowVisible(dialog); }));
+  HWND closing = wait_for_new_window(host->pid(), kTitle, dialog);
   ASSERT_NE(closing, nullptr) << "no closing dialog";
   EXPECT_EQ(GetDlgItem(closing, 1001), nullptr);
-  screenshot(closing, "progress-closing");
+  screenshot(closing, "closing");
 }
 
 TEST_F(ProgressTest, CancelAnsweredNoGoesOnAndYesTerminates) {
@@ -128,32 +135,32 @@ TEST_F(ProgressTest, CancelAnsweredNoGoesOnAndYesTerminates) {
   constexpr int kFiles = 2000;
   for (int i = 0; i < kFiles; ++i)
     folder.write("d" + std::to_string(i / 100) + "\\file" + std::to_string(i) + ".exe", clean);
-  ASSERT_NO_FATAL_FAILURE(start("disinfect", folder.path()));
+  ASSERT_NO_FATAL_FAILURE(start_host("disinfect", folder.path()));
   // The status line shows folders too; a file shown means the counting has begun.
   auto at_file = [&] { return item_text(dialog, 1004).find("\\file") != std::string::npos; };
-  ASSERT_TRUE(wait_until(at_file)) << "the scan did not start";
+  ASSERT_TRUE(wait_for(at_file)) << "the scan did not start";
 
-  click(GetDlgItem(dialog, IDCANCEL));
-  HWND box = wait_dialog(host->pid(), 0xFFFF, "Warning");
+  click(dialog, IDCANCEL);
+  HWND box = wait_for_dialog_with(host->pid(), 0xFFFF, "Warning");
   ASSERT_NE(box, nullptr) << "no question";
-  EXPECT_EQ(box_text(box), "Terminate the Scan now?");
+  EXPECT_EQ(item_text(box, 0xFFFF), "Terminate the Scan now?");
   EXPECT_EQ(GetWindow(box, GW_OWNER), dialog);
   EXPECT_NE(GetDlgItem(box, IDYES), nullptr);
   EXPECT_NE(GetDlgItem(box, IDNO), nullptr);
   EXPECT_EQ(GetDlgItem(box, IDOK), nullptr);
-  screenshot(box, "progress-cancel-question");
+  screenshot(box, "question");
   const std::string at_question = item_text(dialog, 1004);
   PostMessageA(box, WM_COMMAND, IDNO, 0);
 
   // No: Cancel stays, OK stays hidden, the scan goes on.
-  EXPECT_TRUE(wait_until([&] {
+  EXPECT_TRUE(wait_for([&] {
     return at_file() && item_text(dialog, 1004) != at_question;
   })) << "the scan did not go on";
   EXPECT_TRUE(item_visible(dialog, IDCANCEL));
   EXPECT_FALSE(item_visible(dialog, 1003));
 
-  click(GetDlgItem(dialog, IDCANCEL));
-  box = wait_dialog(host->pid(), 0xFFFF, "Warning");
+  click(dialog, IDCANCEL);
+  box = wait_for_dialog_with(host->pid(), 0xFFFF, "Warning");
   ASSERT_NE(box, nullptr);
   PostMessageA(box, WM_COMMAND, IDYES, 0);
 
@@ -166,20 +173,26 @@ TEST_F(ProgressTest, CancelAnsweredNoGoesOnAndYesTerminates) {
   EXPECT_GT(scanned, 0);
   EXPECT_LT(scanned, kFiles);
   EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.end()), statistics_block(scanned, 0, 0, 0, 0));
-  screenshot(dialog, "progress-terminated");
+  screenshot(dialog, "terminated");
+
+  // Enter reaches the dialog as its own OK command: the dialog ends without
+  // the closing dialog.
+  PostMessageA(dialog, WM_COMMAND, IDOK, 0);
+  EXPECT_TRUE(host->wait_exit(10000)) << "the program did not end";
+  EXPECT_TRUE(top_level_windows(host->pid()).empty());
 }
 
 TEST_F(ProgressTest, CancelConfirmedBeforeTheFirstTickTerminatesTheScan) {
   SampleFolder folder("progress-early");
   folder.write_worms(3);
-  host = std::make_unique<Program>("krelvon-progress-host.exe", "delete \"" + folder.path() + "\"");
+  host = &start("\"" + progress_host() + "\" delete \"" + folder.path() + "\"");
   ASSERT_TRUE(host->started());
   // Posted as soon as the dialog is there, well before its 100 ms timer.
   HWND found = nullptr;
-  ASSERT_TRUE(wait_until([&] { return (found = find_dialog(host->pid(), 1001)) != nullptr; }, 10000));
+  ASSERT_TRUE(wait_for([&] { return (found = find_dialog_with(host->pid(), 1001)) != nullptr; }, 10000));
   dialog = found;
-  click(GetDlgItem(dialog, IDCANCEL));
-  HWND box = wait_dialog(host->pid(), 0xFFFF, "Warning");
+  click(dialog, IDCANCEL);
+  HWND box = wait_for_dialog_with(host->pid(), 0xFFFF, "Warning");
   ASSERT_NE(box, nullptr);
   if (!item_text(dialog, 1004).empty()) GTEST_SKIP() << "the click arrived after the scan had started";
   // While the question is open the scan does not start behind it.
@@ -199,7 +212,7 @@ TEST_F(ProgressTest, CancelConfirmedBeforeTheFirstTickTerminatesTheScan) {
 TEST_F(ProgressTest, ResultListHoldsAtMost150FindingLinesButTheWholeStatistics) {
   SampleFolder folder("progress-many");
   folder.write_worms(300);
-  ASSERT_NO_FATAL_FAILURE(start("ignore", folder.path()));
+  ASSERT_NO_FATAL_FAILURE(start_host("ignore", folder.path()));
   const std::vector<std::string> lines = wait_finished(170000);
   const std::vector<std::string> stats = statistics_block(300, 300, 0, 0, 0);
   ASSERT_EQ(lines.size(), 150u + stats.size());
@@ -208,7 +221,7 @@ TEST_F(ProgressTest, ResultListHoldsAtMost150FindingLinesButTheWholeStatistics) 
     EXPECT_NE(lines[i].find(ignored), std::string::npos) << lines[i];
   EXPECT_EQ(std::vector<std::string>(lines.begin() + 150, lines.end()), stats);
   EXPECT_EQ(SendMessageA(list(), LB_GETCURSEL, 0, 0), static_cast<LRESULT>(lines.size()) - 1);
-  screenshot(dialog, "progress-many");
+  screenshot(dialog, "finished");
 }
 
 }  // namespace

@@ -18,16 +18,16 @@ class PromptTest : public ProgressTest {
   // The next prompt of the host; null when none comes before the scan ends.
   HWND next_prompt() {
     HWND prompt = nullptr;
-    wait_until([&] {
-      prompt = find_dialog(host->pid(), kBox);
+    wait_for([&] {
+      prompt = find_dialog_with(host->pid(), kBox);
       return prompt != nullptr || item_visible(dialog, 1003);
     }, 30000);
     return prompt;
   }
   bool box_ticked(HWND prompt) { return SendDlgItemMessageA(prompt, kBox, BM_GETCHECK, 0, 0) == BST_CHECKED; }
   void answer(HWND prompt, int id) {
-    click(GetDlgItem(prompt, id));
-    ASSERT_TRUE(wait_until([&] { return !IsWindow(prompt); })) << "the prompt stayed after " << id;
+    click(prompt, id);
+    ASSERT_TRUE(wait_for([&] { return !IsWindow(prompt); })) << "the prompt stayed after " << id;
   }
 };
 
@@ -51,9 +51,9 @@ TEST(PromptTemplate, Template138HasNoPushButtons) {
                        "Apply the selection made in this window for entire scan"},
                       {-1, "Button", BS_GROUPBOX, 0, 13, 13, 299, 63, "Information"},
                       {-1, "Static", SS_LEFT, SS_TYPEMASK, 17, 29, 31, 11, "Object :"},
-                      {1030, "Static", SS_SUNKEN, SS_TYPEMASK, 66, 28, 238, 13, ""},
+                      {1030, "Static", SS_SUNKEN | SS_NOPREFIX, SS_TYPEMASK, 66, 28, 238, 13, ""},
                       {-1, "Static", SS_LEFT, SS_TYPEMASK, 17, 51, 47, 10, "Virus Name :"},
-                      {1031, "Static", SS_SUNKEN, SS_TYPEMASK, 66, 50, 238, 12, ""},
+                      {1031, "Static", SS_SUNKEN | SS_NOPREFIX, SS_TYPEMASK, 66, 50, 238, 12, ""},
                   });
 }
 
@@ -61,11 +61,11 @@ TEST_F(PromptTest, FieldsButtonRowAnswersAndApplyToAll) {
   // A folder name long enough that every object is over 60 characters.
   SampleFolder folder("prompt-a-folder-with-a-rather-long-name-for-the-object-field");
   const std::vector<std::string> worms = folder.write_worms(3);
-  ASSERT_NO_FATAL_FAILURE(start("prompt", folder.path()));
+  ASSERT_NO_FATAL_FAILURE(start_host("prompt", folder.path()));
 
   HWND prompt = next_prompt();
   ASSERT_NE(prompt, nullptr) << "no prompt";
-  EXPECT_EQ(text_of(prompt), "Krelvon Ver 1.6");
+  EXPECT_EQ(text(prompt), "Krelvon Ver 1.6");
   EXPECT_EQ(GetWindow(prompt, GW_OWNER), dialog);
   EXPECT_EQ(GetWindowLongA(prompt, GWL_STYLE) & WS_SYSMENU, 0);
 
@@ -97,7 +97,7 @@ TEST_F(PromptTest, FieldsButtonRowAnswersAndApplyToAll) {
   } fields[] = {{kBox, 65, 80, 190, 11}, {1030, 66, 28, 238, 13}, {1031, 66, 50, 238, 12}};
   for (const auto& f : fields) {
     const RECT want = dialog_units(f.x, f.y, f.w, f.h);
-    const RECT got = child_rect(GetDlgItem(prompt, f.id));
+    const RECT got = control_rect(prompt, f.id);
     EXPECT_EQ(got.left, want.left) << f.id;
     EXPECT_EQ(got.top, want.top) << f.id;
     EXPECT_EQ(got.right, want.right) << f.id;
@@ -115,33 +115,35 @@ TEST_F(PromptTest, FieldsButtonRowAnswersAndApplyToAll) {
   for (int i = 0; i < 4; ++i) {
     HWND button = GetDlgItem(prompt, row[i].id);
     ASSERT_NE(button, nullptr) << row[i].id;
-    EXPECT_EQ(text_of(button), row[i].caption);
+    EXPECT_EQ(text(button), row[i].caption);
     const LONG style = GetWindowLongA(button, GWL_STYLE);
     EXPECT_EQ(style & (WS_VISIBLE | WS_TABSTOP), WS_VISIBLE | WS_TABSTOP);
     EXPECT_EQ(style & BS_TYPEMASK, BS_PUSHBUTTON) << "no default button";
-    const RECT r = child_rect(button);
+    const RECT r = control_rect(prompt, row[i].id);
     EXPECT_EQ(r.left, ui::prompt_button_left(width, 4, i)) << row[i].caption;
     EXPECT_EQ(r.left, (width - 440) / 2 + 20 + 100 * i);
     EXPECT_EQ(r.top, height - 78);
     EXPECT_EQ(r.right - r.left, 80);
     EXPECT_EQ(r.bottom - r.top, 25);
+    // The dialog's own font, like every other control, not the system font.
+    EXPECT_EQ(SendMessageA(button, WM_GETFONT, 0, 0), SendMessageA(prompt, WM_GETFONT, 0, 0));
   }
   screenshot(prompt, "prompt");
 
   // The box ticked and unticked again remembers nothing: Delete acts on this
   // file only and the next finding asks again.
-  click(GetDlgItem(prompt, kBox));
-  ASSERT_TRUE(wait_until([&] { return box_ticked(prompt); }));
-  click(GetDlgItem(prompt, kBox));
-  ASSERT_TRUE(wait_until([&] { return !box_ticked(prompt); }));
+  click(prompt, kBox);
+  ASSERT_TRUE(wait_for([&] { return box_ticked(prompt); }));
+  click(prompt, kBox);
+  ASSERT_TRUE(wait_for([&] { return !box_ticked(prompt); }));
   EXPECT_TRUE(IsWindow(prompt)) << "the box ended the prompt";
   answer(prompt, 102);
 
   // Ticked, then Rename: the last file is renamed without a prompt.
   prompt = next_prompt();
   ASSERT_NE(prompt, nullptr) << "no second prompt";
-  click(GetDlgItem(prompt, kBox));
-  ASSERT_TRUE(wait_until([&] { return box_ticked(prompt); }));
+  click(prompt, kBox);
+  ASSERT_TRUE(wait_for([&] { return box_ticked(prompt); }));
   answer(prompt, 101);
   EXPECT_EQ(next_prompt(), nullptr) << "a prompt after apply-to-all";
 
@@ -161,13 +163,13 @@ TEST_F(PromptTest, FieldsButtonRowAnswersAndApplyToAll) {
 TEST_F(PromptTest, EscWithTheBoxTickedLeavesEveryFileAlone) {
   SampleFolder folder("prompt-esc");
   const std::vector<std::string> worms = folder.write_worms(3);
-  ASSERT_NO_FATAL_FAILURE(start("prompt", folder.path()));
+  ASSERT_NO_FATAL_FAILURE(start_host("prompt", folder.path()));
   HWND prompt = next_prompt();
   ASSERT_NE(prompt, nullptr);
-  click(GetDlgItem(prompt, kBox));
-  ASSERT_TRUE(wait_until([&] { return box_ticked(prompt); }));
+  click(prompt, kBox);
+  ASSERT_TRUE(wait_for([&] { return box_ticked(prompt); }));
   PostMessageA(prompt, WM_COMMAND, IDCANCEL, 0);
-  ASSERT_TRUE(wait_until([&] { return !IsWindow(prompt); }));
+  ASSERT_TRUE(wait_for([&] { return !IsWindow(prompt); }));
   EXPECT_EQ(next_prompt(), nullptr);
   const std::vector<std::string> lines = wait_finished();
   EXPECT_EQ(lines, statistics_block(3, 3, 0, 0, 0));

@@ -36,9 +36,12 @@ void ProgressDialog::OnTimer() {
 }
 
 void ProgressDialog::ShowOk() {
+  // Hiding the focused Cancel would hand the focus on to whatever control
+  // comes next; it goes to OK instead.
+  const bool cancel_focused = hwnd() != nullptr && GetFocus() == item(IDCANCEL);
   ShowWindow(item(IDCANCEL), SW_HIDE);
   ShowWindow(item(IDC_PROGRESS_OK), SW_SHOW);
-  if (hwnd() != nullptr && GetFocus() == item(IDCANCEL))
+  if (cancel_focused)
     SendMessageA(hwnd(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(item(IDC_PROGRESS_OK)), TRUE);
 }
 
