@@ -35,6 +35,11 @@ INT_PTR Dialog::DoModal() {
                          &Dialog::proc, reinterpret_cast<LPARAM>(this));
 }
 
+HWND visible_owner(HWND owner) {
+  while (owner != nullptr && !IsWindowVisible(owner)) owner = GetWindow(owner, GW_OWNER);
+  return owner;
+}
+
 void Dialog::EndDialog(INT_PTR result) { ::EndDialog(hwnd_, result); }
 
 INT_PTR CALLBACK Dialog::proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {

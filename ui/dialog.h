@@ -62,4 +62,11 @@ class Dialog {
   HWND hwnd_ = nullptr;
 };
 
+// The dialogs of the run end themselves before they open the next one,
+// which hides them and enables the dialog behind them. Owned by such a
+// window, the next dialog would leave the main dialog usable, and its OK
+// could start a second run of options and scan; the next dialog takes the
+// nearest visible window up the owner chain instead.
+HWND visible_owner(HWND owner);
+
 }  // namespace krelvon::ui

@@ -399,6 +399,9 @@ TEST_F(MainDialogTest, ScanRunsThroughProgressToTheClosingDialog) {
         progress = w;
     return progress != nullptr;
   })) << "no progress dialog";
+  // While the scan runs, nothing behind it can start a second one.
+  EXPECT_FALSE(IsWindowEnabled(main));
+  EXPECT_EQ(GetWindow(progress, GW_OWNER), main);
   // The whole drive would take minutes: the scan is terminated.
   click(progress, IDCANCEL);
   HWND question = wait_for_window(program->pid(), "Warning");

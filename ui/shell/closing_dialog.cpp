@@ -8,20 +8,6 @@
 
 namespace krelvon::ui {
 
-namespace {
-
-// The dialogs that open the closing dialog end themselves first, which
-// hides them and enables the dialog behind them. Owned by such a window the
-// closing dialog would leave the main dialog usable, and its OK could start
-// a second run of options and scan; the nearest visible window up the owner
-// chain is disabled instead.
-HWND visible_owner(HWND owner) {
-  while (owner != nullptr && !IsWindowVisible(owner)) owner = GetWindow(owner, GW_OWNER);
-  return owner;
-}
-
-}  // namespace
-
 ClosingDialog::ClosingDialog(HWND owner) : Dialog(IDD_CLOSING, owner) {}
 
 BOOL ClosingDialog::OnInitDialog() {

@@ -115,7 +115,7 @@ bool ProgressDialog::OnMessage(UINT message, WPARAM /*wparam*/, LPARAM /*lparam*
 }
 
 void run_progress_dialog(HWND owner) {
-  ProgressDialog dialog(owner);
+  ProgressDialog dialog(visible_owner(owner));
   dialog.DoModal();
 }
 
