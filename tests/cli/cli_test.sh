@@ -206,13 +206,24 @@ $t${sep}tool.exe     W32/BugBear.B.Worm Disinfected"
   ;;
 
 interrupt)
+  # Waits until the scan of process $1 is under way (past its start-up, a
+  # few thousand reads into the walk): a fixed delay would be too short for a
+  # busy machine and too long for an idle one.
+  wait_until_scanning() {
+    local reads
+    while kill -0 "$1" 2>/dev/null; do
+      reads=$(awk '$1 == "syscr:" { print $2 }' "/proc/$1/io" 2>/dev/null || true)
+      [ "${reads:-0}" -gt 2000 ] && return 0
+      sleep 0.005
+    done
+  }
   # Many empty files: long enough a scan to be interrupted in the middle.
   total=40000
   mkdir -p "$work/big"
   (cd "$work/big" && for d in $(seq 0 79); do mkdir "d$d"; (cd "d$d" && seq -f 'f%g.txt' 0 499 | xargs touch); done)
   "$scan_bin" --action=ignore --report="$work/report.json" "$work/big" >"$work/.out" 2>"$work/.err" &
   pid=$!
-  sleep 0.3
+  wait_until_scanning "$pid"
   kill -INT "$pid"
   status=0
   wait "$pid" || status=$?
@@ -230,7 +241,7 @@ Scanning terminated"
   samples demo "$work/big/d0/demo" >/dev/null
   "$scan_bin" --action=ignore --quiet "$work/big/d0/demo" "$work/big" >"$work/.out" 2>&1 &
   pid=$!
-  sleep 0.3
+  wait_until_scanning "$pid"
   kill -INT "$pid"
   status=0
   wait "$pid" || status=$?
@@ -239,6 +250,9 @@ Scanning terminated"
   ;;
 
 status-line)
+  # script(1) runs its command with $SHELL: the same plain POSIX sh for
+  # every run, whatever the caller's login shell is.
+  export SHELL=/bin/sh
   make_sample_folders
   mkdir -p "$work/tree/a/b"
   for i in $(seq 1 50); do echo "$i" >"$work/tree/a/b/file-$i.txt"; done
@@ -265,7 +279,7 @@ status-line)
   run_scan --action=ignore "$(win "$work/tree")"
   check "not a terminal: standard error empty" equals "$err" ""
   # A prompt on a terminal clears the status line first.
-  script -qec "'$scan_bin' --prompt '$work/only-editor-exe' <<<i" /dev/null >"$work/tty" </dev/null || true
+  script -qec "printf 'i\\n' | '$scan_bin' --prompt '$work/only-editor-exe'" /dev/null >"$work/tty" </dev/null || true
   check "prompt on a terminal" grep -aq "not disinfected as per user's selection" "$work/tty"
   ;;
 
