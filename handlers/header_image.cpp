@@ -48,29 +48,38 @@ bool write_exact(int fd, const void* buffer, unsigned count) {
 
 }  // namespace
 
+// The signature and the file header follow one another, as do the optional
+// header and the section table: each pair is read with one call, so that
+// every step reads the file as it is at that moment, in as few reads as the
+// layout allows.
+static_assert(kSectionTableDistance == 24u + kOptionalHeaderSize, "the section table follows the optional header");
+
 bool read_headers_step_one(int fd) {
   g_header.header_offset = 0;
   g_header.file_header.fill(0);
   std::uint8_t field[2];
   if (!seek(fd, 60) || !read_exact(fd, field, 2)) return false;
   g_header.header_offset = get16(field);
-  std::uint8_t signature[4];
-  if (!seek(fd, g_header.header_offset) || !read_exact(fd, signature, 4)) return false;
-  if (get32(signature) != 17744) return false;  // "PE\0\0"
-  return seek(fd, g_header.header_offset + 4u) &&
-         read_exact(fd, g_header.file_header.data(), kFileHeaderSize);
+  std::uint8_t bytes[4 + kFileHeaderSize];
+  if (!seek(fd, g_header.header_offset) || !read_exact(fd, bytes, sizeof bytes)) return false;
+  if (get32(bytes) != 17744) return false;  // "PE\0\0"
+  std::memcpy(g_header.file_header.data(), bytes + 4, kFileHeaderSize);
+  return true;
 }
 
 bool read_headers_step_two(int fd) {
-  if (!seek(fd, g_header.header_offset + 24u) ||
-      !read_exact(fd, g_header.optional_header.data(), kOptionalHeaderSize))
-    return false;
   const unsigned n = g_header.number_of_sections();
+  // More entries than the image holds: only the optional header is read.
+  const unsigned entries = n <= kMaxSections ? n : 0;
+  std::uint8_t bytes[kOptionalHeaderSize + kSectionEntrySize * kMaxSections];
+  if (!seek(fd, g_header.header_offset + 24u) ||
+      !read_exact(fd, bytes, kOptionalHeaderSize + kSectionEntrySize * entries))
+    return false;
+  std::memcpy(g_header.optional_header.data(), bytes, kOptionalHeaderSize);
   if (n > kMaxSections) return false;
   for (auto& s : g_header.sections) s.fill(0);
-  if (!seek(fd, g_header.header_offset + kSectionTableDistance)) return false;
   for (unsigned i = 0; i < n; ++i)
-    if (!read_exact(fd, g_header.sections[i].data(), kSectionEntrySize)) return false;
+    std::memcpy(g_header.sections[i].data(), bytes + kOptionalHeaderSize + kSectionEntrySize * i, kSectionEntrySize);
   return true;
 }
 

@@ -57,6 +57,12 @@ struct Check {
   std::int32_t length = 0;
   std::uint32_t entry = 0;
 
+  // Attributes to set again on the way out, once the path is seen to still
+  // name the examined file after they were read.
+  void keep_attributes(DWORD attributes) {
+    if (saved_attributes == INVALID_FILE_ATTRIBUTES && !examined.at(path)) return;
+    saved_attributes = attributes;
+  }
   void restore_attributes() const {
     if (saved_attributes != INVALID_FILE_ATTRIBUTES && examined.at(path))
       SetFileAttributesA(path, saved_attributes);
@@ -176,13 +182,14 @@ int handle_infected_file(const char* detection_name, const char* path) {
   Check check(path, _open(path, _O_BINARY | _O_RDONLY));
   if (!check.fd.valid()) return 0;
   check.examined.note_descriptor(check.fd.get());
-  if (!check.examined.at(path)) return 0;
+  if (!check.examined.known()) return 0;
   const DWORD attributes = GetFileAttributesA(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) return 0;
   // An archive-only file that is only looked at keeps its attributes: setting
-  // them to archive-only and back would change nothing.
+  // them to archive-only and back would change nothing. Where they change,
+  // the path must still name the examined file once they have been read.
   if (attributes != FILE_ATTRIBUTE_ARCHIVE) {
-    if (!SetFileAttributesA(path, FILE_ATTRIBUTE_ARCHIVE)) return 0;
+    if (!check.examined.at(path) || !SetFileAttributesA(path, FILE_ATTRIBUTE_ARCHIVE)) return 0;
     check.saved_attributes = attributes;
   }
   check.length = _filelength(check.fd.get());
@@ -195,7 +202,7 @@ int handle_infected_file(const char* detection_name, const char* path) {
   if (check.entry > static_cast<std::uint32_t>(check.length) && header_check(check.fd.get())) {
     recognised_by_header = true;
     ++g_scan.files_infected;
-    check.saved_attributes = attributes;
+    check.keep_attributes(attributes);
     copy_text(g_scan.name, "W32/BugBear.B.Worm");
     copy_text(g_scan.object, path);
     ask_for_action(g_scan.name, g_scan.object);
@@ -203,7 +210,7 @@ int handle_infected_file(const char* detection_name, const char* path) {
   if (!recognised_by_header) {
     if (body_check(check.fd.get(), check.entry) != BodyCheck::kMatch) return 0;
     ++g_scan.files_infected;
-    check.saved_attributes = attributes;
+    check.keep_attributes(attributes);
     switch (memory_phase_step()) {
       case MemoryStep::kCarryOut: break;
       case MemoryStep::kMarkOnly: return 1;

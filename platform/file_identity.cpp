@@ -37,7 +37,11 @@ bool krelvon_path_identity(const char* path, KrelvonFileIdentity* out) {
 #else
 #include <sys/stat.h>
 
+#include "platform/posix/crt.h"
+
 bool krelvon_file_identity(int fd, KrelvonFileIdentity* out) {
+  // The runtime noted the file when it opened the descriptor.
+  if (krelvon_opened_file(fd, &out->volume, &out->index)) return true;
   struct stat st {};
   if (::fstat(fd, &st) != 0) return false;
   out->volume = static_cast<std::uint64_t>(st.st_dev);

@@ -12,12 +12,15 @@
 
 namespace {
 
-// What the runtime keeps for a descriptor it opened: the file position.
-// Reads and writes go through pread and pwrite at it, so a seek costs no
-// system call; every read still goes to the file, so a file that another
-// program changes between two reads is seen as it is now.
+// What the runtime keeps for a descriptor it opened: the file position and
+// which file it is. Reads and writes go through pread and pwrite at the
+// position, so a seek costs no system call; every read still goes to the
+// file, so a file that another program changes between two reads is seen as
+// it is now.
 struct Descriptor {
   std::int64_t position = 0;
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
 };
 
 std::unordered_map<int, Descriptor>& descriptors() {
@@ -57,8 +60,16 @@ int _open(const char* path, int flags, ...) {
     errno = EACCES;
     return -1;
   }
-  descriptors()[fd] = Descriptor{};
+  descriptors()[fd] = Descriptor{0, static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
   return fd;
+}
+
+bool krelvon_opened_file(int fd, std::uint64_t* device, std::uint64_t* inode) {
+  const Descriptor* d = tracked(fd);
+  if (!d) return false;
+  *device = d->device;
+  *inode = d->inode;
+  return true;
 }
 
 int _close(int fd) {

@@ -20,6 +20,10 @@
 // without any write bit (the read-only attribute) is not opened for writing.
 int _open(const char* path, int flags, ...);
 int _close(int fd);
+// The device and inode of the file a descriptor from _open stands for, as
+// they were when it was opened (a descriptor's file never changes); false
+// for a descriptor the runtime did not open.
+bool krelvon_opened_file(int fd, std::uint64_t* device, std::uint64_t* inode);
 int _read(int fd, void* buffer, unsigned int count);
 int _write(int fd, const void* buffer, unsigned int count);
 // Offsets outside 0..2^31-1 fail with -1 (EINVAL), as a 32-bit runtime does.
