@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "engine/scan_context.h"
+#include "handlers/handler_support.h"
 #include "handlers/infected_file.h"
 #include "handlers/worm_file.h"
 
@@ -70,6 +71,8 @@ void set_threat_table(const ThreatEntry* table) { g_table = table ? table : kThr
 const ThreatEntry* threat_table() { return g_table; }
 
 void run_threat_table(const char* path) {
+  // The handlers look at the file through one opening of it.
+  SharedOpening opening(path);
   for (const ThreatEntry* e = g_table; e->detection_name; ++e)
     if (e->handler(e->detection_name, path) != 0) return;
 }

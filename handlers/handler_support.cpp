@@ -8,6 +8,42 @@
 
 namespace krelvon {
 
+namespace {
+
+// The path of the lasting SharedOpening and the descriptor given back for it.
+struct Shared {
+  const char* path = nullptr;
+  int fd = -1;
+} g_shared;
+
+bool shared_for(const char* path) { return g_shared.path && std::strcmp(g_shared.path, path) == 0; }
+
+}  // namespace
+
+SharedOpening::SharedOpening(const char* path) { g_shared = Shared{path, -1}; }
+
+SharedOpening::~SharedOpening() {
+  if (g_shared.fd >= 0) _close(g_shared.fd);
+  g_shared = Shared{};
+}
+
+int open_for_examination(const char* path) {
+  if (shared_for(path) && g_shared.fd >= 0) {
+    const int fd = g_shared.fd;
+    g_shared.fd = -1;
+    return fd;
+  }
+  return _open(path, _O_BINARY | _O_RDONLY);
+}
+
+void hand_back(const char* path, Descriptor& fd) {
+  if (fd.valid() && shared_for(path) && g_shared.fd < 0) {
+    g_shared.fd = fd.release();
+    return;
+  }
+  fd.close();
+}
+
 bool read_at(int fd, std::int32_t position, void* buffer, unsigned count) {
   if (position < 0 || _lseek(fd, position, SEEK_SET) != position) return false;
   return _read(fd, buffer, count) == static_cast<int>(count);

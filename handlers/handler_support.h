@@ -24,10 +24,39 @@ class Descriptor {
     close();
     fd_ = fd;
   }
+  // The descriptor, no longer closed by this object.
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
 
  private:
   int fd_;
 };
+
+// One opening of a file for all the handlers that look at it in turn. While
+// a SharedOpening for a path lasts, the first handler's open_for_examination()
+// opens the file for reading; a handler that found nothing to act on gives
+// the descriptor back with hand_back(), and the next handler's
+// open_for_examination() takes it instead of opening the file again. A
+// handler that acts on the file closes its descriptor first (on Windows an
+// open descriptor keeps the file from being renamed or deleted); the next
+// one then opens the file anew. Every handler reads through its own seeks,
+// so the position a descriptor comes back at does not matter.
+class SharedOpening {
+ public:
+  explicit SharedOpening(const char* path);
+  ~SharedOpening();
+  SharedOpening(const SharedOpening&) = delete;
+  SharedOpening& operator=(const SharedOpening&) = delete;
+};
+// The descriptor given back for this path, or a new binary read-only one
+// (-1 when the file cannot be opened).
+int open_for_examination(const char* path);
+// Keeps a descriptor from open_for_examination() for the next handler, or
+// closes it when no SharedOpening for the path lasts.
+void hand_back(const char* path, Descriptor& fd);
 
 // Seeks to a 32-bit position and reads exactly count bytes; a negative
 // position, a failed seek or a short read is false.

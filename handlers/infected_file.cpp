@@ -46,8 +46,8 @@ bool body_matches(std::uint8_t* body, const DecryptorParameters& p) {
 namespace {
 
 // One call of the handler: the attributes saved on entry are set again on
-// every way out, as long as the path still names the examined file, and the
-// read descriptor is closed.
+// every way out, as long as the path still names the examined file. The read
+// descriptor is closed before any action; a file left alone hands it on.
 struct Check {
   Check(const char* checked_path, int read_fd) : path(checked_path), fd(read_fd) {}
   const char* path;
@@ -68,7 +68,7 @@ struct Check {
       SetFileAttributesA(path, saved_attributes);
   }
   ~Check() {
-    fd.close();
+    hand_back(path, fd);
     restore_attributes();
   }
 };
@@ -179,7 +179,7 @@ int handle_infected_file(const char* detection_name, const char* path) {
   // examined (on Windows the open descriptor also keeps the file from being
   // replaced). A file that cannot be opened, or whose attributes cannot be
   // read or changed, is not checked, and is left as it was.
-  Check check(path, _open(path, _O_BINARY | _O_RDONLY));
+  Check check(path, open_for_examination(path));
   if (!check.fd.valid()) return 0;
   check.examined.note_descriptor(check.fd.get());
   if (!check.examined.known()) return 0;

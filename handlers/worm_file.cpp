@@ -31,22 +31,30 @@ bool pattern_at(int fd, std::uint32_t entry, std::int32_t distance, const std::u
   return read_at(fd, position, bytes, kPatternLength) && std::memcmp(bytes, pattern, kPatternLength) == 0;
 }
 
-// The matching record, with the identity of the file that matched noted.
-const WormSignature* match_signature(const char* path, ExaminedFile* examined) {
-  Descriptor fd(_open(path, _O_BINARY | _O_RDONLY));
-  if (!fd.valid()) return nullptr;
-  examined->note_descriptor(fd.get());
-  const std::int32_t length = _filelength(fd.get());
+const WormSignature* signature_of(int fd) {
+  const std::int32_t length = _filelength(fd);
   if (length < 0) return nullptr;
-  if (!read_headers_step_one(fd.get()) || !read_headers_step_two(fd.get())) return nullptr;
-  const std::uint32_t entry = map_address_to_offset(g_header.optional(kAddressOfEntryPoint), fd.get());
+  if (!read_headers_step_one(fd) || !read_headers_step_two(fd)) return nullptr;
+  const std::uint32_t entry = map_address_to_offset(g_header.optional(kAddressOfEntryPoint), fd);
   for (const WormSignature* s = kWormSignatures; s->first_pattern[0] != 0; ++s) {
     if (!length_matches(*s, length)) continue;
-    if (!pattern_at(fd.get(), entry, s->first_offset, s->first_pattern)) continue;
-    if (!pattern_at(fd.get(), entry, s->second_offset, s->second_pattern)) continue;
+    if (!pattern_at(fd, entry, s->first_offset, s->first_pattern)) continue;
+    if (!pattern_at(fd, entry, s->second_offset, s->second_pattern)) continue;
     return s;
   }
   return nullptr;
+}
+
+// The matching record, with the identity of the file that matched noted.
+// The descriptor is closed on a match (the file is acted on next) and handed
+// on to the next handler otherwise.
+const WormSignature* match_signature(const char* path, ExaminedFile* examined) {
+  Descriptor fd(open_for_examination(path));
+  if (!fd.valid()) return nullptr;
+  examined->note_descriptor(fd.get());
+  const WormSignature* match = signature_of(fd.get());
+  if (!match) hand_back(path, fd);
+  return match;
 }
 
 void delete_worm_file(const char* detection_name, const char* path, const ExaminedFile& examined) {
