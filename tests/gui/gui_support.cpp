@@ -475,6 +475,97 @@ std::vector<std::string> UrlRecorder::addresses(int timeout_ms) const {
   return out;
 }
 
+// --- Tree views of another process -----------------------------------------
+
+RemoteTree::RemoteTree(HWND tree) : tree_(tree) {
+  DWORD pid = 0;
+  GetWindowThreadProcessId(tree, &pid);
+  process_ = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+  if (process_ != nullptr)
+    remote_ = VirtualAllocEx(process_, nullptr, kBuffer, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+}
+
+RemoteTree::~RemoteTree() {
+  if (remote_ != nullptr) VirtualFreeEx(process_, remote_, 0, MEM_RELEASE);
+  if (process_ != nullptr) CloseHandle(process_);
+}
+
+LRESULT RemoteTree::send(UINT message, WPARAM wparam, LPARAM lparam) const {
+  DWORD_PTR result = 0;
+  SendMessageTimeoutA(tree_, message, wparam, lparam, SMTO_ABORTIFHUNG, 30000, &result);
+  return static_cast<LRESULT>(result);
+}
+
+std::vector<HTREEITEM> RemoteTree::children(HTREEITEM parent) const {
+  std::vector<HTREEITEM> out;
+  auto child = reinterpret_cast<HTREEITEM>(
+      send(TVM_GETNEXTITEM, parent == nullptr ? TVGN_ROOT : TVGN_CHILD, reinterpret_cast<LPARAM>(parent)));
+  while (child != nullptr) {
+    out.push_back(child);
+    child = reinterpret_cast<HTREEITEM>(send(TVM_GETNEXTITEM, TVGN_NEXT, reinterpret_cast<LPARAM>(child)));
+  }
+  return out;
+}
+
+RemoteTree::Item RemoteTree::get(HTREEITEM handle) const {
+  Item out;
+  TVITEMA item{};
+  item.mask = TVIF_HANDLE | TVIF_TEXT | TVIF_CHILDREN | TVIF_IMAGE;
+  item.hItem = handle;
+  char* text = static_cast<char*>(remote_) + kTextOffset;
+  item.pszText = text;
+  item.cchTextMax = MAX_PATH;
+  const char empty[1] = {};
+  if (!WriteProcessMemory(process_, remote_, &item, sizeof item, nullptr) ||
+      !WriteProcessMemory(process_, text, empty, 1, nullptr))
+    return out;
+  if (!send(TVM_GETITEMA, 0, reinterpret_cast<LPARAM>(remote_))) return out;
+  char label[MAX_PATH + 1] = {};
+  if (!ReadProcessMemory(process_, remote_, &item, sizeof item, nullptr) ||
+      !ReadProcessMemory(process_, text, label, MAX_PATH, nullptr))
+    return out;
+  out.label = label;
+  out.children = item.cChildren;
+  out.image = item.iImage;
+  return out;
+}
+
+void RemoteTree::expand(HTREEITEM item) const { send(TVM_EXPAND, TVE_EXPAND, reinterpret_cast<LPARAM>(item)); }
+void RemoteTree::collapse(HTREEITEM item) const { send(TVM_EXPAND, TVE_COLLAPSE, reinterpret_cast<LPARAM>(item)); }
+bool RemoteTree::select(HTREEITEM item) const {
+  return send(TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(item)) != 0;
+}
+int RemoteTree::count() const { return static_cast<int>(send(TVM_GETCOUNT, 0, 0)); }
+
+HTREEITEM RemoteTree::child_labelled(HTREEITEM parent, const std::string& label) const {
+  for (HTREEITEM child : children(parent))
+    if (get(child).label == label) return child;
+  return nullptr;
+}
+
+HTREEITEM RemoteTree::q_drive() const {
+  for (HTREEITEM top : children(nullptr)) {
+    if (get(top).children == 0) continue;
+    expand(top);
+    for (HTREEITEM child : children(top))
+      if (get(child).label.find("Q:") != std::string::npos) return child;
+  }
+  return nullptr;
+}
+
+void select_q_folder(HWND tree_window, const std::vector<std::string>& labels) {
+  RemoteTree tree(tree_window);
+  ASSERT_TRUE(tree.ok());
+  HTREEITEM item = tree.q_drive();
+  ASSERT_NE(item, nullptr) << "no drive Q: in the tree";
+  for (const std::string& label : labels) {
+    tree.expand(item);
+    item = tree.child_labelled(item, label);
+    ASSERT_NE(item, nullptr) << "no " << label << " in the tree";
+  }
+  ASSERT_TRUE(tree.select(item));
+}
+
 // --- Fixture --------------------------------------------------------------
 
 void GuiTest::SetUp() { park_pointer(); }

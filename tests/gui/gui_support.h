@@ -10,6 +10,7 @@
 
 #include <windows.h>
 
+#include <commctrl.h>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -172,6 +173,52 @@ class UrlRecorder {
  private:
   std::string file_;
 };
+
+// --- Tree views of another process -----------------------------------------
+// A tree view control of another process, read and driven through its own
+// messages; item texts travel through a buffer in that process.
+class RemoteTree {
+ public:
+  explicit RemoteTree(HWND tree);
+  ~RemoteTree();
+  RemoteTree(const RemoteTree&) = delete;
+  RemoteTree& operator=(const RemoteTree&) = delete;
+
+  bool ok() const { return remote_ != nullptr; }
+  LRESULT send(UINT message, WPARAM wparam, LPARAM lparam) const;
+  // The items below parent (the top level for nullptr), in order.
+  std::vector<HTREEITEM> children(HTREEITEM parent) const;
+
+  struct Item {
+    std::string label;
+    int children = 0;
+    int image = 0;
+  };
+  Item get(HTREEITEM handle) const;
+
+  // Expands as a click on the button would; the first expansion lists the
+  // folder inside the program.
+  void expand(HTREEITEM item) const;
+  void collapse(HTREEITEM item) const;
+  bool select(HTREEITEM item) const;
+  int count() const;
+  HTREEITEM child_labelled(HTREEITEM parent, const std::string& label) const;
+  // Drive Q: under the top-level item that lists the drives, expanding the
+  // top-level items on the way.
+  HTREEITEM q_drive() const;
+
+ private:
+  static constexpr SIZE_T kBuffer = 4096;
+  static constexpr SIZE_T kTextOffset = 1024;
+  HWND tree_;
+  HANDLE process_ = nullptr;
+  void* remote_ = nullptr;
+};
+
+// Selects the folder of drive Q: reached through `labels` (drive Q: itself
+// for none) in a folder tree of another process, expanding the way to it;
+// a failed assertion when an item is missing.
+void select_q_folder(HWND tree, const std::vector<std::string>& labels);
 
 // --- Fixture --------------------------------------------------------------
 // A GUI test: the pointer parked away from the dialogs at the start, every

@@ -1,9 +1,12 @@
-// The virus-found prompt of the test host in Prompt mode, driven through the
-// window system: its template, the object and name fields, the action button
-// row laid out at run time, the answers and apply-to-all.
+// The virus-found prompt in Prompt mode, driven through the window system:
+// its template, the object and name fields, the action button row laid out
+// at run time, the answers and apply-to-all; in the test host, and in
+// krelvon.exe from the main dialog on.
 #include <filesystem>
 
+#include "resources/resource.h"
 #include "tests/gui/progress_fixture.h"
+#include "tools/samples.h"
 #include "ui/shell/prompt_dialog.h"
 
 namespace fs = std::filesystem;
@@ -16,12 +19,12 @@ constexpr int kBox = 1028;
 class PromptTest : public ProgressTest {
  protected:
   // The next prompt of the host; null when none comes before the scan ends.
-  HWND next_prompt() {
+  HWND next_prompt(int timeout_ms = 30000) {
     HWND prompt = nullptr;
     wait_for([&] {
       prompt = find_dialog_with(host->pid(), kBox);
       return prompt != nullptr || item_visible(dialog, 1003);
-    }, 30000);
+    }, timeout_ms);
     return prompt;
   }
   bool box_ticked(HWND prompt) { return SendDlgItemMessageA(prompt, kBox, BM_GETCHECK, 0, 0) == BST_CHECKED; }
@@ -42,6 +45,34 @@ int count_with(const std::vector<std::string>& lines, const std::string& tail) {
   for (const std::string& l : lines)
     if (l.size() >= tail.size() && l.compare(l.size() - tail.size(), tail.size(), tail) == 0) ++n;
   return n;
+}
+
+// The four action buttons in a row laid out at run time, left to right, at
+// the prompt's real outer size: Disinfect, Delete, Rename, Ignore.
+void expect_button_row(HWND prompt) {
+  RECT outer;
+  GetWindowRect(prompt, &outer);
+  const int width = outer.right - outer.left, height = outer.bottom - outer.top;
+  const struct {
+    int id;
+    const char* caption;
+  } row[] = {{100, "Disinfect"}, {102, "Delete"}, {101, "Rename"}, {103, "Ignore"}};
+  for (int i = 0; i < 4; ++i) {
+    HWND button = GetDlgItem(prompt, row[i].id);
+    ASSERT_NE(button, nullptr) << row[i].id;
+    EXPECT_EQ(text(button), row[i].caption);
+    const LONG style = GetWindowLongA(button, GWL_STYLE);
+    EXPECT_EQ(style & (WS_VISIBLE | WS_TABSTOP), WS_VISIBLE | WS_TABSTOP);
+    EXPECT_EQ(style & BS_TYPEMASK, BS_PUSHBUTTON) << "no default button";
+    const RECT r = control_rect(prompt, row[i].id);
+    EXPECT_EQ(r.left, ui::prompt_button_left(width, 4, i)) << row[i].caption;
+    EXPECT_EQ(r.left, (width - 440) / 2 + 20 + 100 * i);
+    EXPECT_EQ(r.top, height - 78);
+    EXPECT_EQ(r.right - r.left, 80);
+    EXPECT_EQ(r.bottom - r.top, 25);
+    // The dialog's own font, like every other control, not the system font.
+    EXPECT_EQ(SendMessageA(button, WM_GETFONT, 0, 0), SendMessageA(prompt, WM_GETFONT, 0, 0));
+  }
 }
 
 TEST(PromptTemplate, Template138HasNoPushButtons) {
@@ -104,30 +135,7 @@ TEST_F(PromptTest, FieldsButtonRowAnswersAndApplyToAll) {
     EXPECT_EQ(got.bottom, want.bottom) << f.id;
   }
 
-  // The button row, left to right, at the prompt's real outer size.
-  RECT outer;
-  GetWindowRect(prompt, &outer);
-  const int width = outer.right - outer.left, height = outer.bottom - outer.top;
-  const struct {
-    int id;
-    const char* caption;
-  } row[] = {{100, "Disinfect"}, {102, "Delete"}, {101, "Rename"}, {103, "Ignore"}};
-  for (int i = 0; i < 4; ++i) {
-    HWND button = GetDlgItem(prompt, row[i].id);
-    ASSERT_NE(button, nullptr) << row[i].id;
-    EXPECT_EQ(text(button), row[i].caption);
-    const LONG style = GetWindowLongA(button, GWL_STYLE);
-    EXPECT_EQ(style & (WS_VISIBLE | WS_TABSTOP), WS_VISIBLE | WS_TABSTOP);
-    EXPECT_EQ(style & BS_TYPEMASK, BS_PUSHBUTTON) << "no default button";
-    const RECT r = control_rect(prompt, row[i].id);
-    EXPECT_EQ(r.left, ui::prompt_button_left(width, 4, i)) << row[i].caption;
-    EXPECT_EQ(r.left, (width - 440) / 2 + 20 + 100 * i);
-    EXPECT_EQ(r.top, height - 78);
-    EXPECT_EQ(r.right - r.left, 80);
-    EXPECT_EQ(r.bottom - r.top, 25);
-    // The dialog's own font, like every other control, not the system font.
-    EXPECT_EQ(SendMessageA(button, WM_GETFONT, 0, 0), SendMessageA(prompt, WM_GETFONT, 0, 0));
-  }
+  expect_button_row(prompt);
   screenshot(prompt, "prompt");
 
   // The box ticked and unticked again remembers nothing: Delete acts on this
@@ -174,6 +182,128 @@ TEST_F(PromptTest, EscWithTheBoxTickedLeavesEveryFileAlone) {
   const std::vector<std::string> lines = wait_finished();
   EXPECT_EQ(lines, statistics_block(3, 3, 0, 0, 0));
   for (const std::string& w : worms) EXPECT_TRUE(fs::exists(folder / w)) << w;
+}
+
+// krelvon.exe from its main dialog: Prompt and a folder chosen in the tree of
+// the scan options dialog, then the progress dialog (the memory phase, then
+// the walk) asks for every sample until apply-to-all. The first sample asked
+// about is ignored and stays byte for byte; apply-to-all with Disinfect then
+// repairs the infected host and deletes the worm file that are left.
+TEST_F(PromptTest, ThroughTheProgramIgnoreThenDisinfectForAll) {
+  KRELVON_REQUIRE_PROGRAM();
+  namespace s = samples;
+  SampleFolder folder("prompt-through-the-program-in-a-folder-with-a-long-name");
+  // Two infected hosts and a worm file, all named W32/BugBear.B.Worm, and a
+  // clean program.
+  s::PeLayout editor_layout = s::typical_host(4);
+  editor_layout.fill_seed = 5;
+  s::PeLayout game_layout = s::typical_host(5);
+  game_layout.fill_seed = 6;
+  s::InfectOptions late;
+  late.key_attempt = 2;
+  const s::Bytes editor = s::build_pe(editor_layout), game = s::build_pe(game_layout);
+  struct Sample {
+    std::string name;
+    s::Bytes bytes;
+    s::Bytes disinfected;  // empty: a worm file, deleted by Disinfect
+  };
+  const std::vector<Sample> planted = {
+      {"editor.exe", s::infect(editor), s::with_infection_flags(editor)},
+      {"game.exe", s::infect(game, late), s::with_infection_flags(game)},
+      {"helper-b.dll", s::make_worm_file(2, s::worm_file_length(2)), {}},
+  };
+  for (const Sample& sample : planted) {
+    ASSERT_FALSE(sample.bytes.empty()) << sample.name;
+    folder.write(sample.name, sample.bytes);
+  }
+  const s::Bytes clean = s::build_pe(s::typical_host(3));
+  folder.write("calc.exe", clean);
+
+  Program* program = nullptr;
+  HWND main = start_krelvon(&program);
+  ASSERT_NE(main, nullptr);
+  host = program;
+  click(main, IDOK);
+  HWND options = wait_for_new_window(program->pid(), "Krelvon Ver 1.6", main);
+  ASSERT_NE(options, nullptr) << "no scan options dialog";
+  ASSERT_NE(GetDlgItem(options, IDC_FOLDER_TREE), nullptr) << "not the scan options dialog";
+  click(options, IDC_HANDLING_PROMPT);
+  click(options, IDC_SCOPE_SELECTED);
+  ASSERT_TRUE(wait_for([&] {
+    return SendDlgItemMessageA(options, IDC_HANDLING_PROMPT, BM_GETCHECK, 0, 0) == BST_CHECKED &&
+           IsWindowEnabled(GetDlgItem(options, IDC_FOLDER_TREE));
+  })) << "Prompt or Selected folders not taken";
+  ASSERT_NO_FATAL_FAILURE(select_q_folder(GetDlgItem(options, IDC_FOLDER_TREE), {folder.path().substr(3)}));
+  settle(options);
+  screenshot(options, "options");
+  click(options, IDOK);
+  dialog = wait_for_dialog_with(program->pid(), IDC_PROGRESS_LIST);
+  ASSERT_NE(dialog, nullptr) << "no progress dialog";
+
+  // The sample a prompt is about, by its display-shortened path.
+  const auto asked_about = [&](HWND prompt) -> const Sample* {
+    const std::string object = item_text(prompt, IDC_PROMPT_OBJECT);
+    for (const Sample& sample : planted)
+      if (object == shortened(folder / sample.name)) return &sample;
+    ADD_FAILURE() << "a prompt for " << object;
+    return nullptr;
+  };
+
+  // The memory phase comes first and finds nothing of ours running.
+  HWND prompt = next_prompt(90000);
+  ASSERT_NE(prompt, nullptr) << "no prompt";
+  EXPECT_EQ(text(prompt), "Krelvon Ver 1.6");
+  EXPECT_EQ(GetWindow(prompt, GW_OWNER), dialog);
+  const Sample* first = asked_about(prompt);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(item_text(prompt, IDC_PROMPT_OBJECT).size(), 60u);
+  EXPECT_EQ(item_text(prompt, IDC_PROMPT_NAME), "W32/BugBear.B.Worm");
+  EXPECT_FALSE(box_ticked(prompt));
+  expect_button_row(prompt);
+  screenshot(prompt, "first-prompt");
+  answer(prompt, 103);  // Ignore
+  EXPECT_EQ(s::read_file(folder / first->name), first->bytes) << "ignored, yet changed: " << first->name;
+
+  prompt = next_prompt();
+  ASSERT_NE(prompt, nullptr) << "no second prompt";
+  const Sample* second = asked_about(prompt);
+  ASSERT_NE(second, nullptr);
+  EXPECT_NE(second, first) << "asked twice about " << first->name;
+  EXPECT_EQ(item_text(prompt, IDC_PROMPT_NAME), "W32/BugBear.B.Worm");
+  expect_button_row(prompt);
+  click(prompt, kBox);
+  ASSERT_TRUE(wait_for([&] { return box_ticked(prompt); }));
+  screenshot(prompt, "apply-to-all");
+  answer(prompt, 100);  // Disinfect
+  EXPECT_EQ(next_prompt(), nullptr) << "a prompt after apply-to-all";
+
+  // The result list: the three findings in the order asked, then the
+  // statistics block; the clean program is scanned and not listed.
+  const std::vector<std::string> lines = wait_finished();
+  const Sample* third = nullptr;
+  for (const Sample& sample : planted)
+    if (&sample != first && &sample != second) third = &sample;
+  std::vector<std::string> want = {folder / first->name +
+                                   "     W32/BugBear.B.Worm not disinfected as per user's selection"};
+  int disinfected = 0, deleted = 0;
+  for (const Sample* sample : {second, third}) {
+    const bool worm = sample->disinfected.empty();
+    want.push_back(folder / sample->name + (worm ? "     W32/BugBear.B.Worm deleted" : "     W32/BugBear.B.Worm Disinfected"));
+    (worm ? deleted : disinfected) += 1;
+  }
+  for (const std::string& line : statistics_block(4, 3, disinfected, 0, deleted)) want.push_back(line);
+  EXPECT_EQ(lines, want);
+  screenshot(dialog, "finished");
+
+  // The files on disk.
+  EXPECT_EQ(s::read_file(folder / first->name), first->bytes) << first->name;
+  for (const Sample* sample : {second, third}) {
+    if (sample->disinfected.empty())
+      EXPECT_FALSE(fs::exists(folder / sample->name)) << sample->name;
+    else
+      EXPECT_EQ(s::read_file(folder / sample->name), sample->disinfected) << sample->name;
+  }
+  EXPECT_EQ(s::read_file(folder / "calc.exe"), clean);
 }
 
 }  // namespace

@@ -57,104 +57,6 @@ std::string handling_and_actions(const Record& record) {
   return out;
 }
 
-// A tree view control of another process, read and driven through its own
-// messages; item texts travel through a buffer in that process.
-class RemoteTree {
- public:
-  explicit RemoteTree(HWND tree) : tree_(tree) {
-    DWORD pid = 0;
-    GetWindowThreadProcessId(tree, &pid);
-    process_ = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
-    if (process_ != nullptr)
-      remote_ = VirtualAllocEx(process_, nullptr, kBuffer, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-  }
-  ~RemoteTree() {
-    if (remote_ != nullptr) VirtualFreeEx(process_, remote_, 0, MEM_RELEASE);
-    if (process_ != nullptr) CloseHandle(process_);
-  }
-  RemoteTree(const RemoteTree&) = delete;
-  RemoteTree& operator=(const RemoteTree&) = delete;
-
-  bool ok() const { return remote_ != nullptr; }
-
-  LRESULT send(UINT message, WPARAM wparam, LPARAM lparam) const {
-    DWORD_PTR result = 0;
-    SendMessageTimeoutA(tree_, message, wparam, lparam, SMTO_ABORTIFHUNG, 30000, &result);
-    return static_cast<LRESULT>(result);
-  }
-
-  std::vector<HTREEITEM> children(HTREEITEM parent) const {
-    std::vector<HTREEITEM> out;
-    auto child = reinterpret_cast<HTREEITEM>(
-        send(TVM_GETNEXTITEM, parent == nullptr ? TVGN_ROOT : TVGN_CHILD, reinterpret_cast<LPARAM>(parent)));
-    while (child != nullptr) {
-      out.push_back(child);
-      child = reinterpret_cast<HTREEITEM>(send(TVM_GETNEXTITEM, TVGN_NEXT, reinterpret_cast<LPARAM>(child)));
-    }
-    return out;
-  }
-
-  struct Item {
-    std::string label;
-    int children = 0;
-    int image = 0;
-  };
-  Item get(HTREEITEM handle) const {
-    Item out;
-    TVITEMA item{};
-    item.mask = TVIF_HANDLE | TVIF_TEXT | TVIF_CHILDREN | TVIF_IMAGE;
-    item.hItem = handle;
-    char* text = static_cast<char*>(remote_) + kTextOffset;
-    item.pszText = text;
-    item.cchTextMax = MAX_PATH;
-    const char empty[1] = {};
-    if (!WriteProcessMemory(process_, remote_, &item, sizeof item, nullptr) ||
-        !WriteProcessMemory(process_, text, empty, 1, nullptr))
-      return out;
-    if (!send(TVM_GETITEMA, 0, reinterpret_cast<LPARAM>(remote_))) return out;
-    char label[MAX_PATH + 1] = {};
-    if (!ReadProcessMemory(process_, remote_, &item, sizeof item, nullptr) ||
-        !ReadProcessMemory(process_, text, label, MAX_PATH, nullptr))
-      return out;
-    out.label = label;
-    out.children = item.cChildren;
-    out.image = item.iImage;
-    return out;
-  }
-
-  // Expands as a click on the button would; the first expansion lists the
-  // folder inside the program.
-  void expand(HTREEITEM item) const { send(TVM_EXPAND, TVE_EXPAND, reinterpret_cast<LPARAM>(item)); }
-  void collapse(HTREEITEM item) const { send(TVM_EXPAND, TVE_COLLAPSE, reinterpret_cast<LPARAM>(item)); }
-  bool select(HTREEITEM item) const { return send(TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(item)) != 0; }
-  int count() const { return static_cast<int>(send(TVM_GETCOUNT, 0, 0)); }
-
-  HTREEITEM child_labelled(HTREEITEM parent, const std::string& label) const {
-    for (HTREEITEM child : children(parent))
-      if (get(child).label == label) return child;
-    return nullptr;
-  }
-
-  // Drive Q: under the top-level item that lists the drives, expanding the
-  // top-level items on the way.
-  HTREEITEM q_drive() const {
-    for (HTREEITEM top : children(nullptr)) {
-      if (get(top).children == 0) continue;
-      expand(top);
-      for (HTREEITEM child : children(top))
-        if (get(child).label.find("Q:") != std::string::npos) return child;
-    }
-    return nullptr;
-  }
-
- private:
-  static constexpr SIZE_T kBuffer = 4096;
-  static constexpr SIZE_T kTextOffset = 1024;
-  HWND tree_;
-  HANDLE process_ = nullptr;
-  void* remote_ = nullptr;
-};
-
 // The narrow text of a wide name in the ANSI code page (what the tree's
 // labels and the scan path hold).
 std::string ansi(const std::wstring& text) {
@@ -222,18 +124,9 @@ class ScanOptionsTest : public GuiTest {
     return SendMessageA(GetDlgItem(dialog, id), BM_GETCHECK, 0, 0) == BST_CHECKED;
   }
   bool enabled(HWND dialog, int id) const { return IsWindowEnabled(GetDlgItem(dialog, id)) != FALSE; }
-  // Selects `folder` of drive Q: in the tree, expanding the way to it.
+  // Selects a folder of drive Q: in the tree, expanding the way to it.
   void select_q_folder(HWND dialog, const std::vector<std::string>& labels) {
-    RemoteTree tree(GetDlgItem(dialog, IDC_FOLDER_TREE));
-    ASSERT_TRUE(tree.ok());
-    HTREEITEM item = tree.q_drive();
-    ASSERT_NE(item, nullptr) << "no drive Q: in the tree";
-    for (const std::string& label : labels) {
-      tree.expand(item);
-      item = tree.child_labelled(item, label);
-      ASSERT_NE(item, nullptr) << "no " << label << " in the tree";
-    }
-    ASSERT_TRUE(tree.select(item));
+    ASSERT_NO_FATAL_FAILURE(gui::select_q_folder(GetDlgItem(dialog, IDC_FOLDER_TREE), labels));
   }
 
   DWORD pid_ = 0;
