@@ -91,3 +91,43 @@ TEST_F(FaultSweepTest, EveryFailurePointEndsCompleteOrUnchanged) {
 }
 
 }  // namespace
+
+namespace {
+
+// Through the threat table a file is opened once for looking at, whichever
+// handler recognises it; only the disinfection opens it again, for writing.
+TEST_F(FaultSweepTest, TheHandlersShareOneOpeningOfTheFile) {
+  struct Case {
+    const char* name;
+    s::Bytes bytes;
+    int action;
+    int opens;
+  };
+  const s::Bytes host = s::build_pe(s::typical_host(4));
+  const Case cases[] = {
+      {"text file", s::Bytes(5000, 'x'), krelvon::kActionIgnore, 1},
+      {"clean program", host, krelvon::kActionIgnore, 1},
+      {"infected host, Ignore", s::infect(host), krelvon::kActionIgnore, 1},
+      {"infected host, Disinfect", s::infect(host), krelvon::kActionDisinfect, 2},
+      {"worm file, Delete", s::make_worm_file(0, 50688), krelvon::kActionDelete, 1},
+  };
+  for (const Case& c : cases) {
+    krelvon::test::TempDir dir;
+    const std::string path = dir.write("target.exe", c.bytes);
+    window->lines.clear();
+    krelvon::test::automatic(c.action);
+    faults::disarm();
+    krelvon::run_threat_table(path.c_str());
+    EXPECT_EQ(faults::calls(faults::Call::kOpen), c.opens) << c.name;
+    EXPECT_EQ(faults::calls(faults::Call::kOpen), faults::calls(faults::Call::kClose)) << c.name << ": left open";
+    if (c.action == krelvon::kActionDisinfect) {
+      EXPECT_EQ(s::read_file(path), s::with_infection_flags(host)) << c.name;
+    } else if (c.action == krelvon::kActionDelete) {
+      EXPECT_NE(_access(path.c_str(), 0), 0) << c.name;
+    } else {
+      EXPECT_EQ(s::read_file(path), c.bytes) << c.name;
+    }
+  }
+}
+
+}  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "engine/scan_context.h"
+#include "engine/walker.h"
 #include "handlers/infected_file.h"
 #include "handlers/worm_file.h"
 
@@ -43,13 +44,13 @@ inline void automatic(int action) {
   g_scan.action_ignore = action == kActionIgnore;
 }
 
-// Automatic handling with the scenario's action, then its handler on path.
+// Automatic handling with the scenario's action, then the threat table on
+// path, as the walker runs it: both handlers look at the file through one
+// opening of it, the worm-file handler first.
 inline void run_scenario(const Scenario& sc, const std::string& path) {
   automatic(sc.action);
-  if (sc.worm_file)
-    handle_worm_file("W32/BugBear.B.Worm", path.c_str());
-  else
-    handle_infected_file("W32/BugBear.B.Worm", path.c_str());
+  set_threat_table(nullptr);
+  run_threat_table(path.c_str());
 }
 
 }  // namespace krelvon::test
