@@ -48,20 +48,34 @@ bool write_exact(int fd, const void* buffer, unsigned count) {
 
 }  // namespace
 
-// The signature and the file header follow one another, as do the optional
-// header and the section table: each pair is read with one call, so that
-// every step reads the file as it is at that moment, in as few reads as the
-// layout allows.
+// Step one reads the start of the file with one call; the signature and
+// the file header come from it when they lie inside it (the header offset of
+// almost every program is small), and from a read of their own otherwise.
+// The optional header and the section table follow one another and are read
+// with one call. Each step reads the file as it is at that moment.
 static_assert(kSectionTableDistance == 24u + kOptionalHeaderSize, "the section table follows the optional header");
+
+namespace {
+constexpr unsigned kStartSpan = 4096;
+}  // namespace
 
 bool read_headers_step_one(int fd) {
   g_header.header_offset = 0;
   g_header.file_header.fill(0);
-  std::uint8_t field[2];
-  if (!seek(fd, 60) || !read_exact(fd, field, 2)) return false;
-  g_header.header_offset = get16(field);
-  std::uint8_t bytes[4 + kFileHeaderSize];
-  if (!seek(fd, g_header.header_offset) || !read_exact(fd, bytes, sizeof bytes)) return false;
+  std::uint8_t start[kStartSpan];
+  if (!seek(fd, 0)) return false;
+  const int got = _read(fd, start, kStartSpan);
+  if (got < 62) return false;
+  g_header.header_offset = get16(start + 60);
+  const unsigned end = g_header.header_offset + 4u + kFileHeaderSize;
+  std::uint8_t own[4 + kFileHeaderSize];
+  const std::uint8_t* bytes = start + g_header.header_offset;
+  if (end > static_cast<unsigned>(got)) {
+    // A read shorter than asked ended at the end of the file.
+    if (static_cast<unsigned>(got) < kStartSpan) return false;
+    if (!seek(fd, g_header.header_offset) || !read_exact(fd, own, sizeof own)) return false;
+    bytes = own;
+  }
   if (get32(bytes) != 17744) return false;  // "PE\0\0"
   std::memcpy(g_header.file_header.data(), bytes + 4, kFileHeaderSize);
   return true;

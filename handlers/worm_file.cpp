@@ -32,9 +32,10 @@ bool pattern_at(int fd, std::uint32_t entry, std::int32_t distance, const std::u
 }
 
 const WormSignature* signature_of(int fd) {
+  // Most files are no programs at all: the headers first, the length after.
+  if (!read_headers_step_one(fd) || !read_headers_step_two(fd)) return nullptr;
   const std::int32_t length = _filelength(fd);
   if (length < 0) return nullptr;
-  if (!read_headers_step_one(fd) || !read_headers_step_two(fd)) return nullptr;
   const std::uint32_t entry = map_address_to_offset(g_header.optional(kAddressOfEntryPoint), fd);
   for (const WormSignature* s = kWormSignatures; s->first_pattern[0] != 0; ++s) {
     if (!length_matches(*s, length)) continue;
