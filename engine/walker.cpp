@@ -1,6 +1,7 @@
 #include "engine/walker.h"
 
 #include <cstring>
+#include <string>
 
 #include "engine/scan_context.h"
 #include "handlers/handler_support.h"
@@ -77,12 +78,45 @@ void run_threat_table(const char* path) {
     if (e->handler(e->detection_name, path) != 0) return;
 }
 
+namespace {
+
+// The mask names every entry of a folder: "<folder><sep>*.*".
+bool lists_whole_folder(const char* mask) {
+  const std::size_t n = std::strlen(mask);
+  return n >= 4 && std::strcmp(mask + n - 4, kFolderMaskTail) == 0;
+}
+
+// Walks into one subfolder of the folder that mask lists: false when the
+// walk has to stop (a mask it had to cut held no '.').
+bool walk_subfolder(const char* mask, const char* name) {
+  char sub[kPathCapacity];
+  if (!folder_of_mask(mask, sub)) return false;
+  if (append(sub, name) && append(sub, kFolderMaskTail)) {
+    if (std::strstr(sub, kProgramFilesInPath)) g_scan.program_files_seen = 1;
+    if (walk(sub) == -1) return false;
+  }
+  return true;
+}
+
+bool is_subfolder(const WIN32_FIND_DATAA& entry) {
+  return (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && std::strcmp(entry.cFileName, ".") != 0 &&
+         std::strcmp(entry.cFileName, "..") != 0;
+}
+
+}  // namespace
+
 int walk(const char* mask) {
   g_scan.found_in_memory = false;
   prepare_program_files(mask);
 
   WIN32_FIND_DATAA entry;
   char path[kPathCapacity];
+  // A mask that lists the whole folder shows its subfolders in the file
+  // pass already: their names are kept (one after another, each ended by
+  // '\0') for the directory pass, in listing order, and the folder is
+  // listed once.
+  const bool whole_folder = !g_scan.memory_phase && lists_whole_folder(mask);
+  std::string subfolders;
 
   // File pass: every entry the mask matches, files checked, folders shown.
   HANDLE search = FindFirstFileA(mask, &entry);
@@ -113,6 +147,7 @@ int walk(const char* mask) {
           run_threat_table(path);
         }
       }
+      if (whole_folder && is_subfolder(entry)) subfolders.append(entry.cFileName).push_back('\0');
       if (pump_and_check()) {
         FindClose(search);
         return 0;
@@ -122,6 +157,13 @@ int walk(const char* mask) {
   }
 
   // Directory pass: the subfolders, depth first, in listing order.
+  if (whole_folder) {
+    for (std::size_t at = 0; at < subfolders.size(); at += std::strlen(subfolders.c_str() + at) + 1) {
+      if (pump_and_check()) return 0;
+      if (!walk_subfolder(mask, subfolders.c_str() + at)) return -1;
+    }
+    return g_scan.files_scanned;
+  }
   char listing[kPathCapacity];
   copy_text(listing, mask);
   if (char* dot = std::strrchr(listing, '.')) dot[1] = '\0';
@@ -133,20 +175,9 @@ int walk(const char* mask) {
       FindClose(search);
       return 0;
     }
-    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-        std::strcmp(entry.cFileName, ".") != 0 && std::strcmp(entry.cFileName, "..") != 0) {
-      char sub[kPathCapacity];
-      if (!folder_of_mask(mask, sub)) {
-        FindClose(search);
-        return -1;
-      }
-      if (append(sub, entry.cFileName) && append(sub, kFolderMaskTail)) {
-        if (std::strstr(sub, kProgramFilesInPath)) g_scan.program_files_seen = 1;
-        if (walk(sub) == -1) {
-          FindClose(search);
-          return -1;
-        }
-      }
+    if (is_subfolder(entry) && !walk_subfolder(mask, entry.cFileName)) {
+      FindClose(search);
+      return -1;
     }
   } while (FindNextFileA(search, &entry));
   FindClose(search);
