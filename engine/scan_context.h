@@ -22,18 +22,34 @@ enum ActionCode : std::int32_t {
 
 inline constexpr int kLineCapacity = 500;
 
+// The values of the option defaults.
+enum OptionValue : std::int32_t {
+  kScopeAllDrives = 200,
+  kScopeCDrive = 201,
+  kScopeSelected = 202,
+  kHandlingPrompt = 203,
+  kHandlingAutomatic = 204,
+  kAutoIgnore = 205,
+  kAutoDelete = 206,
+  kAutoRename = 207,
+  kAutoDisinfect = 208,
+  kDisinfectShown = 209,
+  kDisinfectHidden = 210,
+};
+
 // Option defaults, compiled in and never written at run time.
 struct OptionDefaults {
-  std::int32_t scope;                 // 200 all hard drives, 201 C drive, 202 selected folders
-  std::int32_t handling;              // 203 Prompt, 204 Automatic
-  std::int32_t automatic_action;      // 205 Ignore, 206 Delete, 207 Rename, 208 Disinfect
-  std::int32_t disinfect_visibility;  // 209 shown, 210 hidden
+  std::int32_t scope;                 // kScopeAllDrives, kScopeCDrive or kScopeSelected
+  std::int32_t handling;              // kHandlingPrompt or kHandlingAutomatic
+  std::int32_t automatic_action;      // kAutoIgnore, kAutoDelete, kAutoRename or kAutoDisinfect
+  std::int32_t disinfect_visibility;  // kDisinfectShown or kDisinfectHidden
   std::int32_t ignore_offered;
   std::int32_t rename_offered;
   std::int32_t delete_offered;
   std::int32_t disinfect_offered;
 };
-inline constexpr OptionDefaults kOptionDefaults{200, 204, 208, 209, 1, 1, 1, 1};
+inline constexpr OptionDefaults kOptionDefaults{kScopeAllDrives, kHandlingAutomatic, kAutoDisinfect, kDisinfectShown,
+                                                1, 1, 1, 1};
 
 // Product texts.
 inline constexpr char kProgramTitle[] = "Krelvon Ver 1.6";

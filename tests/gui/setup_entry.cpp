@@ -79,7 +79,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR command_line, int) {
   const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   if (hide) {
     krelvon::OptionDefaults layout = krelvon::kOptionDefaults;
-    layout.disinfect_visibility = 210;
+    layout.disinfect_visibility = krelvon::kDisinfectHidden;
     krelvon::ui::ScanOptionsDialog dialog(nullptr, layout);
     dialog.DoModal();
   } else {

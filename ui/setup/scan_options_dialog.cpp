@@ -7,18 +7,6 @@ namespace krelvon::ui {
 
 namespace {
 
-// Option default values.
-constexpr std::int32_t kScopeAllDrives = 200;
-constexpr std::int32_t kScopeCDrive = 201;
-constexpr std::int32_t kScopeSelected = 202;
-constexpr std::int32_t kHandlingPrompt = 203;
-constexpr std::int32_t kHandlingAutomatic = 204;
-constexpr std::int32_t kAutoIgnore = 205;
-constexpr std::int32_t kAutoDelete = 206;
-constexpr std::int32_t kAutoRename = 207;
-constexpr std::int32_t kAutoDisinfect = 208;
-constexpr std::int32_t kDisinfectHidden = 210;
-
 // The action controls, in the order they are enabled and disabled.
 constexpr int kActionControls[] = {IDC_ACTION_GROUP, IDC_ACTION_DISINFECT, IDC_ACTION_DELETE,
                                    IDC_ACTION_RENAME, IDC_ACTION_IGNORE};
