@@ -209,11 +209,16 @@ interrupt)
   # Waits until the scan of process $1 is under way (past its start-up, a
   # few thousand reads into the walk): a fixed delay would be too short for a
   # busy machine and too long for an idle one.
+  # Without the kernel's I/O counts, a fixed delay.
   wait_until_scanning() {
     local reads
     while kill -0 "$1" 2>/dev/null; do
       reads=$(awk '$1 == "syscr:" { print $2 }' "/proc/$1/io" 2>/dev/null || true)
-      [ "${reads:-0}" -gt 2000 ] && return 0
+      if [ -z "$reads" ]; then
+        kill -0 "$1" 2>/dev/null && sleep 0.1
+        return 0
+      fi
+      [ "$reads" -gt 2000 ] && return 0
       sleep 0.005
     done
   }
