@@ -69,12 +69,13 @@ bool read_headers_step_one(int fd) {
   g_header.header_offset = get16(start + 60);
   const unsigned end = g_header.header_offset + 4u + kFileHeaderSize;
   std::uint8_t own[4 + kFileHeaderSize];
-  const std::uint8_t* bytes = start + g_header.header_offset;
-  if (end > static_cast<unsigned>(got)) {
+  const std::uint8_t* bytes = own;
+  if (end <= static_cast<unsigned>(got)) {
+    bytes = start + g_header.header_offset;
+  } else {
     // A read shorter than asked ended at the end of the file.
     if (static_cast<unsigned>(got) < kStartSpan) return false;
     if (!seek(fd, g_header.header_offset) || !read_exact(fd, own, sizeof own)) return false;
-    bytes = own;
   }
   if (get32(bytes) != 17744) return false;  // "PE\0\0"
   std::memcpy(g_header.file_header.data(), bytes + 4, kFileHeaderSize);

@@ -73,6 +73,31 @@ TEST_F(HeaderImageTest, StepOneRejectsShortFilesAndMissingSignatures) {
   }
 }
 
+// Headers far into the file, past the first read of step one: read where
+// they lie; a file that ends inside them, or before them, fails.
+TEST_F(HeaderImageTest, HeadersBeyondTheFirstFourKibibytes) {
+  const s::Bytes pe = s::build_pe(s::typical_host(3));
+  for (const std::size_t moved_to : {std::size_t{4096 - 24}, std::size_t{4096 - 23}, std::size_t{0x2000}}) {
+    // The headers from 0x80 on, moved to moved_to.
+    s::Bytes far(pe.begin(), pe.begin() + 0x80);
+    far.resize(moved_to, 0);
+    far.insert(far.end(), pe.begin() + 0x80, pe.end());
+    s::put32(far, 60, static_cast<std::uint32_t>(moved_to));
+    {
+      Opened f(write(far, "far.exe"));
+      ASSERT_TRUE(krelvon::read_headers_step_one(f.fd)) << moved_to;
+      EXPECT_EQ(g_header.header_offset, moved_to);
+      ASSERT_TRUE(krelvon::read_headers_step_two(f.fd)) << moved_to;
+      EXPECT_EQ(g_header.number_of_sections(), 3) << moved_to;
+      EXPECT_TRUE(g_header.section_named(2, ".data")) << moved_to;
+    }
+    for (const std::size_t keep : {moved_to + 23, moved_to - 1}) {
+      Opened f(write(s::Bytes(far.begin(), far.begin() + static_cast<long>(keep)), "cut.exe"));
+      EXPECT_FALSE(krelvon::read_headers_step_one(f.fd)) << moved_to << " cut to " << keep;
+    }
+  }
+}
+
 TEST_F(HeaderImageTest, OnlyTheLowSixteenBitsOfTheHeaderOffsetCount) {
   s::Bytes pe = s::build_pe(s::typical_host(2));
   s::put32(pe, 60, 0x00030080);  // 196736: read at 0x80
