@@ -79,12 +79,12 @@ TEST_F(HeaderImageTest, HeadersBeyondTheFirstFourKibibytes) {
   const s::Bytes pe = s::build_pe(s::typical_host(3));
   for (const std::size_t moved_to : {std::size_t{4096 - 24}, std::size_t{4096 - 23}, std::size_t{0x2000}}) {
     // The headers from 0x80 on, moved to moved_to.
-    s::Bytes far(pe.begin(), pe.begin() + 0x80);
-    far.resize(moved_to, 0);
-    far.insert(far.end(), pe.begin() + 0x80, pe.end());
-    s::put32(far, 60, static_cast<std::uint32_t>(moved_to));
+    s::Bytes moved(pe.begin(), pe.begin() + 0x80);
+    moved.resize(moved_to, 0);
+    moved.insert(moved.end(), pe.begin() + 0x80, pe.end());
+    s::put32(moved, 60, static_cast<std::uint32_t>(moved_to));
     {
-      Opened f(write(far, "far.exe"));
+      Opened f(write(moved, "far.exe"));
       ASSERT_TRUE(krelvon::read_headers_step_one(f.fd)) << moved_to;
       EXPECT_EQ(g_header.header_offset, moved_to);
       ASSERT_TRUE(krelvon::read_headers_step_two(f.fd)) << moved_to;
@@ -92,7 +92,7 @@ TEST_F(HeaderImageTest, HeadersBeyondTheFirstFourKibibytes) {
       EXPECT_TRUE(g_header.section_named(2, ".data")) << moved_to;
     }
     for (const std::size_t keep : {moved_to + 23, moved_to - 1}) {
-      Opened f(write(s::Bytes(far.begin(), far.begin() + static_cast<long>(keep)), "cut.exe"));
+      Opened f(write(s::Bytes(moved.begin(), moved.begin() + static_cast<long>(keep)), "cut.exe"));
       EXPECT_FALSE(krelvon::read_headers_step_one(f.fd)) << moved_to << " cut to " << keep;
     }
   }
