@@ -128,6 +128,12 @@ class ScanOptionsTest : public GuiTest {
   void select_q_folder(HWND dialog, const std::vector<std::string>& labels) {
     ASSERT_NO_FATAL_FAILURE(gui::select_q_folder(GetDlgItem(dialog, IDC_FOLDER_TREE), labels));
   }
+  // Chooses Selected folders and then that folder of drive Q: in the tree.
+  void choose_q_folder(HWND dialog, const std::vector<std::string>& labels) {
+    click(dialog, IDC_SCOPE_SELECTED);
+    settle(dialog);
+    ASSERT_NO_FATAL_FAILURE(select_q_folder(dialog, labels));
+  }
 
   DWORD pid_ = 0;
   Program* program_ = nullptr;
@@ -333,9 +339,7 @@ TEST_F(ScanOptionsTest, OpensOnAllDrivesAutomaticDisinfectWithTheTreeListedButDi
 
   // What the defaults put into the scan settings, seen at Scan (of a small
   // folder rather than every drive).
-  click(dialog, IDC_SCOPE_SELECTED);
-  settle(dialog);
-  select_q_folder(dialog, {folder.name(), "Samples"});
+  choose_q_folder(dialog, {folder.name(), "Samples"});
   const Record record = scan(dialog);
   ASSERT_TRUE(record.present);
   EXPECT_EQ(handling_and_actions(record), "prompt=0 automatic=1 disinfect=1 delete=0 rename=0 ignore=0");
@@ -364,9 +368,7 @@ TEST_F(ScanOptionsTest, PromptDisablesTheActionControlsAndKeepsTheCheckedAction)
 
   // Prompt again: Scan writes the action flags from the disabled buttons.
   click(dialog, IDC_HANDLING_PROMPT);
-  click(dialog, IDC_SCOPE_SELECTED);
-  settle(dialog);
-  select_q_folder(dialog, {folder.name(), "Samples"});
+  choose_q_folder(dialog, {folder.name(), "Samples"});
   const Record record = scan(dialog);
   ASSERT_TRUE(record.present);
   EXPECT_EQ(handling_and_actions(record), "prompt=1 automatic=0 disinfect=0 delete=0 rename=1 ignore=0");
@@ -472,9 +474,7 @@ TEST_F(ScanOptionsTest, FolderWithANonAsciiNameIsFoundAndScanned) {
   samples::write_demo(folder.path() + "\\Other");
   HWND dialog = open();
   ASSERT_NE(dialog, nullptr);
-  click(dialog, IDC_SCOPE_SELECTED);
-  settle(dialog);
-  select_q_folder(dialog, {folder.name(), umlaut});
+  choose_q_folder(dialog, {folder.name(), umlaut});
   screenshot(dialog, "non-ascii");
   expect_scanned_exactly(scan(dialog), folder.path() + "\\" + umlaut, "Other");
 }
@@ -487,9 +487,7 @@ TEST_F(ScanOptionsTest, HiddenDisinfectButtonIsStillCheckedAndWritten) {
   EXPECT_FALSE(IsWindowVisible(GetDlgItem(dialog, IDC_ACTION_DISINFECT)));
   EXPECT_TRUE(checked(dialog, IDC_ACTION_DISINFECT));
   screenshot(dialog, "disinfect-hidden");
-  click(dialog, IDC_SCOPE_SELECTED);
-  settle(dialog);
-  select_q_folder(dialog, {folder.name(), "Samples"});
+  choose_q_folder(dialog, {folder.name(), "Samples"});
   const Record record = scan(dialog);
   ASSERT_TRUE(record.present);
   EXPECT_EQ(handling_and_actions(record), "prompt=0 automatic=1 disinfect=1 delete=0 rename=0 ignore=0");
@@ -529,9 +527,7 @@ TEST_F(ScanOptionsTest, ThroughTheProgramTheProgressDialogListsTheChosenFolderOn
   HWND options = wait_for_new_window(program->pid(), kTitle, main);
   ASSERT_NE(options, nullptr);
   ASSERT_NE(GetDlgItem(options, IDC_FOLDER_TREE), nullptr) << "not the scan options dialog";
-  click(options, IDC_SCOPE_SELECTED);
-  settle(options);
-  select_q_folder(options, {folder.name(), "Samples"});
+  choose_q_folder(options, {folder.name(), "Samples"});
   click(options, IDOK);
   HWND progress = nullptr;
   ASSERT_TRUE(wait_for([&] {
