@@ -33,11 +33,22 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 display_number=${DISPLAY#:}
 display_number=${display_number%%.*}
+# A server counts as there only when it answers: a machine that was stopped
+# without its servers being ended keeps their sockets and lock files, and a
+# socket alone would send every program to a display nobody serves.
+display_answers() { xdotool getdisplaygeometry >/dev/null 2>&1 </dev/null; }
 (
   flock 9
-  if [ ! -S "/tmp/.X11-unix/X$display_number" ]; then
+  if ! display_answers; then
+    # Nothing answers on this display, so its socket and lock file are left
+    # over from a server that is gone.
+    case $display_number in
+      '' | *[!0-9]*) echo "run-in-wine: no X server answers on $DISPLAY" >&2; exit 2 ;;
+    esac
+    rm -f "/tmp/.X11-unix/X$display_number" "/tmp/.X$display_number-lock"
     setsid nohup Xvfb "$DISPLAY" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 </dev/null 9>&- &
-    for _ in $(seq 1 100); do [ -S "/tmp/.X11-unix/X$display_number" ] && break; sleep 0.1; done
+    for _ in $(seq 1 100); do display_answers && break; sleep 0.1; done
+    display_answers || { echo "run-in-wine: no X server answers on $DISPLAY" >&2; exit 2; }
   fi
 ) 9>"/tmp/krelvon-xvfb-$display_number.lock"
 
