@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 namespace krelvon::gui {
 
@@ -152,6 +153,28 @@ std::string class_name(HWND window) {
   char buffer[256] = {};
   const int length = GetClassNameA(window, buffer, sizeof buffer);
   return std::string(buffer, static_cast<size_t>(length > 0 ? length : 0));
+}
+
+std::vector<std::string> list_lines(HWND list) {
+  std::vector<std::string> lines;
+  const auto send = [&](UINT message, WPARAM wparam, LPARAM lparam) {
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(list, message, wparam, lparam, SMTO_ABORTIFHUNG, 10000, &result);
+    return static_cast<LRESULT>(result);
+  };
+  const LRESULT count = send(LB_GETCOUNT, 0, 0);
+  for (LRESULT i = 0; i < count; ++i) {
+    // An item gone meanwhile reads as an empty line, so indices stay put.
+    const LRESULT length = send(LB_GETTEXTLEN, static_cast<WPARAM>(i), 0);
+    std::vector<wchar_t> wide(static_cast<size_t>(length > 0 ? length : 0) + 1, L'\0');
+    if (length > 0) send(LB_GETTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(wide.data()));
+    const int bytes = WideCharToMultiByte(CP_ACP, 0, wide.data(), -1, nullptr, 0, nullptr, nullptr);
+    std::string line(static_cast<size_t>(bytes > 0 ? bytes : 1), '\0');
+    WideCharToMultiByte(CP_ACP, 0, wide.data(), -1, line.data(), bytes, nullptr, nullptr);
+    line.resize(std::strlen(line.c_str()));
+    lines.push_back(std::move(line));
+  }
+  return lines;
 }
 
 LONG style(HWND window) { return GetWindowLongA(window, GWL_STYLE); }

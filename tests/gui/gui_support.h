@@ -91,6 +91,9 @@ bool wait_for(Condition condition, int timeout_ms = 15000) {
 std::string text(HWND window);                      // WM_GETTEXT
 std::string item_text(HWND dialog, int id);         // GetDlgItemTextA
 std::string class_name(HWND window);
+// The lines of a list box of another process, as the window system carries
+// them across (wide text, given back here in the ANSI code page).
+std::vector<std::string> list_lines(HWND list);
 LONG style(HWND window);
 LONG ex_style(HWND window);
 // The children of a window, in z order (the template's order for dialogs).

@@ -69,20 +69,6 @@ std::vector<std::string> statistics_block(int scanned, int infected, int disinfe
   return block;
 }
 
-std::vector<std::string> list_lines(HWND list) {
-  std::vector<std::string> lines;
-  const LRESULT n = SendMessageA(list, LB_GETCOUNT, 0, 0);
-  for (LRESULT i = 0; i < n; ++i) {
-    // Between processes the text travels in its wide form.
-    wchar_t wide[1024] = {};
-    SendMessageW(list, LB_GETTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(wide));
-    char line[1024] = {};
-    WideCharToMultiByte(CP_ACP, 0, wide, -1, line, sizeof line, nullptr, nullptr);
-    lines.emplace_back(line);
-  }
-  return lines;
-}
-
 bool item_visible(HWND dialog, int id) {
   HWND control = GetDlgItem(dialog, id);
   return control != nullptr && (style(control) & WS_VISIBLE) != 0;

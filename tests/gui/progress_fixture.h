@@ -34,8 +34,6 @@ class SampleFolder {
 // The statistics block as the scan driver writes it.
 std::vector<std::string> statistics_block(int scanned, int infected, int disinfected, int renamed, int deleted);
 
-// The lines of a list box of another process.
-std::vector<std::string> list_lines(HWND list);
 bool item_visible(HWND dialog, int id);
 // A visible dialog of pid titled `title` that holds control `id`; waits up
 // to timeout_ms. nullptr when none came.

@@ -493,28 +493,6 @@ TEST_F(ScanOptionsTest, HiddenDisinfectButtonIsStillCheckedAndWritten) {
   EXPECT_EQ(handling_and_actions(record), "prompt=0 automatic=1 disinfect=1 delete=0 rename=0 ignore=0");
 }
 
-// The lines of a list box of another process, as the window system carries
-// them across (wide text, given back here in the ANSI code page).
-std::vector<std::string> list_lines(HWND list) {
-  std::vector<std::string> lines;
-  const auto send = [&](UINT message, WPARAM wparam, LPARAM lparam) {
-    DWORD_PTR result = 0;
-    SendMessageTimeoutW(list, message, wparam, lparam, SMTO_ABORTIFHUNG, 10000, &result);
-    return static_cast<LRESULT>(result);
-  };
-  const LRESULT count = send(LB_GETCOUNT, 0, 0);
-  for (LRESULT i = 0; i < count; ++i) {
-    const LRESULT length = send(LB_GETTEXTLEN, static_cast<WPARAM>(i), 0);
-    if (length < 0) continue;
-    std::vector<wchar_t> wide(static_cast<size_t>(length) + 1, L'\0');
-    send(LB_GETTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(wide.data()));
-    char line[1024] = {};
-    WideCharToMultiByte(CP_ACP, 0, wide.data(), -1, line, sizeof line, nullptr, nullptr);
-    lines.emplace_back(line);
-  }
-  return lines;
-}
-
 TEST_F(ScanOptionsTest, ThroughTheProgramTheProgressDialogListsTheChosenFolderOnly) {
   KRELVON_REQUIRE_PROGRAM();
   QFolder folder;
