@@ -45,7 +45,7 @@ display_answers() { xdotool getdisplaygeometry >/dev/null 2>&1 </dev/null; }
     case $display_number in
       '' | *[!0-9]*) echo "run-in-wine: no X server answers on $DISPLAY" >&2; exit 2 ;;
     esac
-    rm -f "/tmp/.X11-unix/X$display_number" "/tmp/.X$display_number-lock"
+    rm -f "/tmp/.X11-unix/X$display_number" "/tmp/.X$display_number-lock" 2>/dev/null || true
     setsid nohup Xvfb "$DISPLAY" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 </dev/null 9>&- &
     for _ in $(seq 1 100); do display_answers && break; sleep 0.1; done
     display_answers || { echo "run-in-wine: no X server answers on $DISPLAY" >&2; exit 2; }
