@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # krelvon-scan end to end, as a process on real temporary folders:
-#   cli_test.sh CASE KRELVON_SCAN KRELVON_SAMPLES
+#   cli_test.sh CASE KRELVON_SCAN KRELVON_SAMPLES [CONSOLE_INTERRUPT]
 # Windows programs (.exe) run under Wine through tests/wine/run-in-wine.sh,
 # in folders of the Wine prefix's C: drive. Each CASE is one CTest entry.
 set -euo pipefail
 case_name=$1
 scan_bin=$2
 samples_bin=$3
+interrupt_bin=${4:-}  # Windows: the helper that presses Ctrl-C in a console
 here="$(cd "$(dirname "$0")" && pwd)"
 
 failures=0
@@ -252,6 +253,37 @@ Scanning terminated"
   wait "$pid" || status=$?
   check "interrupt after findings: status 1" equals "$status" 1
   check "interrupt after findings: terminated" equals "$(tail -n 1 "$work/.out")" "Scanning terminated"
+  ;;
+
+console-interrupt)
+  # Windows: Ctrl-C pressed in the scanner's console once it has printed its
+  # first finding line. The console control handler sets the cancel flag,
+  # so the scan stops at the next check, long before the end of the large
+  # folder after the samples, and still ends with its statistics.
+  [ -n "$interrupt_bin" ] || { echo "console-interrupt: no helper given" >&2; exit 2; }
+  total=40000
+  mkdir -p "$work/big"
+  (cd "$work/big" && for d in $(seq 0 79); do mkdir "d$d"; (cd "d$d" && seq -f 'f%g.txt' 0 499 | xargs touch); done)
+  samples demo "$(win "$work/demo")" >/dev/null
+  # The helper starts the scanner by a Windows path.
+  cp "$scan_bin" "$work/krelvon-scan.exe"
+  status=0
+  wine_run "$interrupt_bin" "$(win "$work/.out")" "$(win "$work/.err")" "$(win "$work/krelvon-scan.exe")" \
+    --action=ignore --report="$(win "$work/report.json")" "$(win "$work/demo")" "$(win "$work/big")" || status=$?
+  out=$(tr -d '\r' <"$work/.out")
+  scanned=$(sed -n "s/^Total files scanned${tab}${tab}:  //p" <<<"$out")
+  infected=$(sed -n "s/^Total files infected${tab}${tab}:  //p" <<<"$out")
+  lines=$(grep -c "not disinfected as per user's selection" <<<"$out" || true)
+  check "console Ctrl-C: status 1 (found before it)" equals "$status" 1
+  check "console Ctrl-C: stopped before the end (scanned $scanned of more than $total)" \
+    test "${scanned:-0}" -gt 0 -a "${scanned:-0}" -lt "$total"
+  check "console Ctrl-C: a finding line for each infected file" equals "$lines" "${infected:-x}"
+  check "console Ctrl-C: statistics and terminated" equals "$(tail -n 7 <<<"$out")" \
+    "$(statistics "${scanned:-0}" "${infected:-0}" 0 0 0 | tail -n 6)
+Scanning terminated"
+  check "console Ctrl-C: report" equals "$(tr -d '\r' <"$work/report.json" | tail -n 1)" \
+    "{\"type\":\"statistics\",\"scanned\":${scanned:-0},\"infected\":${infected:-0},\"disinfected\":0,\"renamed\":0,\"deleted\":0,\"status\":\"terminated\"}"
+  check "console Ctrl-C: no message" equals "$(tr -d '\r' <"$work/.err")" ""
   ;;
 
 status-line)
