@@ -65,6 +65,9 @@ void toolhelp_process_list(ProcessList* list) {
   if (snapshot.handle == INVALID_HANDLE_VALUE) return;
   const auto first = look_up<ProcessWalkFunction>(kernel, "Process32First");
   if (first == nullptr || !first(snapshot.handle, &entry)) return;
+  // Each name is ended inside its field, so copying it never reads past the
+  // entry, whatever the snapshot holds.
+  entry.szExeFile[MAX_PATH - 1] = '\0';
   if (!list->append(entry.th32ProcessID, entry.szExeFile)) return;
   for (;;) {
     const auto next = look_up<ProcessWalkFunction>(kernel, "Process32Next");
@@ -73,6 +76,7 @@ void toolhelp_process_list(ProcessList* list) {
       return;
     }
     if (!next(snapshot.handle, &entry)) return;
+    entry.szExeFile[MAX_PATH - 1] = '\0';
     if (!list->append(entry.th32ProcessID, entry.szExeFile)) {
       list->clear();
       return;
