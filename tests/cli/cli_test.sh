@@ -72,6 +72,16 @@ make_sample_folders() {
   done
 }
 
+# $work/big: 80 folders of 500 empty files, long enough a scan to be
+# interrupted in the middle.
+make_big_folder() {
+  mkdir -p "$work/big"
+  (cd "$work/big" && for d in $(seq 0 79); do mkdir "d$d"; (cd "d$d" && seq -f 'f%g.txt' 0 499 | xargs touch); done)
+}
+
+# statistics_field NAME: a figure of the statistics block in $out.
+statistics_field() { sed -n "s/^Total files $1${tab}${tab}:  //p" <<<"$out"; }
+
 run_scan() {  # run_scan [ARG]...: sets out, err, status (stdin passes through)
   status=0
   scan "$@" >"$work/.out" 2>"$work/.err" || status=$?
@@ -223,10 +233,8 @@ interrupt)
       sleep 0.005
     done
   }
-  # Many empty files: long enough a scan to be interrupted in the middle.
   total=40000
-  mkdir -p "$work/big"
-  (cd "$work/big" && for d in $(seq 0 79); do mkdir "d$d"; (cd "d$d" && seq -f 'f%g.txt' 0 499 | xargs touch); done)
+  make_big_folder
   "$scan_bin" --action=ignore --report="$work/report.json" "$work/big" >"$work/.out" 2>"$work/.err" &
   pid=$!
   wait_until_scanning "$pid"
@@ -234,7 +242,7 @@ interrupt)
   status=0
   wait "$pid" || status=$?
   out=$(cat "$work/.out")
-  scanned=$(sed -n "s/^Total files scanned${tab}${tab}:  //p" <<<"$out")
+  scanned=$(statistics_field scanned)
   check "interrupt: stopped in the middle (scanned $scanned of $total)" test "${scanned:-0}" -gt 0 -a "${scanned:-0}" -lt "$total"
   check "interrupt: status 130 (nothing found)" equals "$status" 130
   check "interrupt: statistics and terminated" equals "$out" "$(statistics "$scanned" 0 0 0 0)
@@ -262,8 +270,7 @@ console-interrupt)
   # folder after the samples, and still ends with its statistics.
   [ -n "$interrupt_bin" ] || { echo "console-interrupt: no helper given" >&2; exit 2; }
   total=40000
-  mkdir -p "$work/big"
-  (cd "$work/big" && for d in $(seq 0 79); do mkdir "d$d"; (cd "d$d" && seq -f 'f%g.txt' 0 499 | xargs touch); done)
+  make_big_folder
   samples demo "$(win "$work/demo")" >/dev/null
   # The helper starts the scanner by a Windows path.
   cp "$scan_bin" "$work/krelvon-scan.exe"
@@ -271,8 +278,8 @@ console-interrupt)
   wine_run "$interrupt_bin" "$(win "$work/.out")" "$(win "$work/.err")" "$(win "$work/krelvon-scan.exe")" \
     --action=ignore --report="$(win "$work/report.json")" "$(win "$work/demo")" "$(win "$work/big")" || status=$?
   out=$(tr -d '\r' <"$work/.out")
-  scanned=$(sed -n "s/^Total files scanned${tab}${tab}:  //p" <<<"$out")
-  infected=$(sed -n "s/^Total files infected${tab}${tab}:  //p" <<<"$out")
+  scanned=$(statistics_field scanned)
+  infected=$(statistics_field infected)
   lines=$(grep -c "not disinfected as per user's selection" <<<"$out" || true)
   check "console Ctrl-C: status 1 (found before it)" equals "$status" 1
   check "console Ctrl-C: stopped before the end (scanned $scanned of more than $total)" \
