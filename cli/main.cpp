@@ -5,8 +5,8 @@
 // object being scanned goes to standard error. Exit status: 0 nothing
 // found, 1 something found, 2 a usage or start-up error, 130 interrupted
 // before anything was found.
-#include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -24,6 +24,7 @@
 #define krelvon_fileno _fileno
 #else
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 #define krelvon_isatty isatty
 #define krelvon_fileno fileno
@@ -60,8 +61,20 @@ struct Options {
 
 bool g_status_line = false;   // a status line is shown on standard error
 bool g_status_shown = false;  // something is on it now
-std::chrono::steady_clock::time_point g_last_status;
+std::uint32_t g_last_status = 0;  // tick_ms() when it was last written
 krelvon::cli::Report g_report;
+
+// Milliseconds on a clock that never steps back, wrapping at 2^32 (49 days):
+// differences of these stay right across the wrap.
+std::uint32_t tick_ms() {
+#ifdef _WIN32
+  return GetTickCount();
+#else
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint32_t>(now.tv_sec) * 1000U + static_cast<std::uint32_t>(now.tv_nsec / 1000000);
+#endif
+}
 
 void clear_status() {
   if (!g_status_shown) return;
@@ -81,8 +94,8 @@ LRESULT CALLBACK progress_proc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam
   if (msg == WM_ENABLE) {
     if (!g_status_line) return 0;
     // At most every 100 ms: a terminal is slower than the walk.
-    const auto now = std::chrono::steady_clock::now();
-    if (g_status_shown && now - g_last_status < std::chrono::milliseconds(100)) return 0;
+    const std::uint32_t now = tick_ms();
+    if (g_status_shown && now - g_last_status < 100) return 0;
     g_last_status = now;
     // The object is shortened to 60 characters by the walker; 78 keeps a
     // full path shown by a handler on one line too.

@@ -21,7 +21,16 @@ endif()
 if(WIN32)
   # No runtime DLLs next to the programs: everything links statically.
   add_link_options(-static -static-libgcc -static-libstdc++)
-  add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601 WINVER=0x0601)
+  # The oldest Windows the build targets: the toolchain file of a build may
+  # name an older one (cmake/mingw-i686.cmake).
+  if(NOT DEFINED KRELVON_WINDOWS_VERSION)
+    set(KRELVON_WINDOWS_VERSION 0x0601)
+  endif()
+  add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX
+                          _WIN32_WINNT=${KRELVON_WINDOWS_VERSION} WINVER=${KRELVON_WINDOWS_VERSION})
+  if(DEFINED KRELVON_WINDOWS_IE)
+    add_compile_definitions(_WIN32_IE=${KRELVON_WINDOWS_IE})
+  endif()
 endif()
 
 function(krelvon_target_defaults target)

@@ -1,6 +1,7 @@
 #include "ui/setup/folder_tree.h"
 
 #include <cstring>
+#include <cwchar>
 #include <new>
 
 namespace krelvon::ui {
@@ -20,20 +21,32 @@ char* shell_copy(IMalloc* allocator, const char* text, std::size_t length) {
   return copy;
 }
 
+// True when `text` in the ANSI code page reads back as exactly `wide`: no
+// character became the default character or a best-fit look-alike. (The
+// flag that asks WideCharToMultiByte for this, WC_NO_BEST_FIT_CHARS, is
+// refused as an invalid flag before Windows 2000; the round trip works on
+// every system.)
+bool reads_back(IMalloc* allocator, const char* text, const wchar_t* wide) {
+  const int length = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+  if (length <= 0) return false;
+  auto* back = static_cast<wchar_t*>(allocator->Alloc(static_cast<SIZE_T>(length) * sizeof(wchar_t)));
+  if (back == nullptr) return false;
+  const auto count = static_cast<std::size_t>(length);  // with the terminator
+  const bool same = MultiByteToWideChar(CP_ACP, 0, text, -1, back, length) == length &&
+                    std::wcslen(wide) + 1 == count && std::memcmp(back, wide, count * sizeof(wchar_t)) == 0;
+  allocator->Free(back);
+  return same;
+}
+
 // The wide text in the ANSI code page, from the shell allocator. With
 // `exact`, a character the code page cannot hold is a failure.
 char* to_ansi(IMalloc* allocator, const wchar_t* wide, bool exact) {
-  // The UTF-8 code page holds every character and takes no default-character
-  // arguments.
-  const bool utf8 = GetACP() == CP_UTF8;
-  const DWORD flags = exact && !utf8 ? WC_NO_BEST_FIT_CHARS : 0;
-  BOOL defaulted = FALSE;
-  BOOL* defaulted_arg = exact && !utf8 ? &defaulted : nullptr;
-  const int size = WideCharToMultiByte(CP_ACP, flags, wide, -1, nullptr, 0, nullptr, defaulted_arg);
-  if (size <= 0 || defaulted) return nullptr;
+  const int size = WideCharToMultiByte(CP_ACP, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return nullptr;
   auto* text = static_cast<char*>(allocator->Alloc(static_cast<SIZE_T>(size) + 1));
   if (text == nullptr) return nullptr;
-  if (WideCharToMultiByte(CP_ACP, flags, wide, -1, text, size, nullptr, defaulted_arg) <= 0 || defaulted) {
+  if (WideCharToMultiByte(CP_ACP, 0, wide, -1, text, size, nullptr, nullptr) <= 0 ||
+      (exact && !reads_back(allocator, text, wide))) {
     allocator->Free(text);
     return nullptr;
   }
@@ -42,7 +55,10 @@ char* to_ansi(IMalloc* allocator, const wchar_t* wide, bool exact) {
 }
 
 // A path with a character the ANSI code page cannot hold, through its short
-// name when the system gives one that the code page can hold.
+// name when the system gives one that the code page can hold. On the
+// Windows 95 line GetShortPathNameW is a stub that fails: there the shell's
+// names come from the narrow file system calls, so a name they cannot hold
+// is not one a scan could walk either, and the path is refused.
 char* to_ansi_path(IMalloc* allocator, const wchar_t* wide) {
   if (char* exact = to_ansi(allocator, wide, true)) return exact;
   wchar_t short_path[MAX_PATH];

@@ -10,7 +10,9 @@ namespace krelvon::ui {
 
 namespace {
 
-constexpr UINT_PTR kSubclassId = 1;
+// The window property that holds the control's Hyperlink while it is
+// subclassed.
+constexpr char kSelfProperty[] = "Krelvon.Hyperlink";
 
 HFONT control_font(HWND control) {
   auto font = reinterpret_cast<HFONT>(SendMessageA(control, WM_GETFONT, 0, 0));
@@ -30,6 +32,8 @@ bool open_address(const char* address) {
 }
 
 Hyperlink::~Hyperlink() {
+  // A control that outlives its Hyperlink gets its own procedure back.
+  if (hwnd_ != nullptr && IsWindow(hwnd_)) detach();
   if (underlined_font_ != nullptr) DeleteObject(underlined_font_);
   if (plain_font_ != nullptr) DeleteObject(plain_font_);
   if (tooltip_ != nullptr && IsWindow(tooltip_)) DestroyWindow(tooltip_);
@@ -45,7 +49,23 @@ void Hyperlink::Attach(HWND control) {
   if (text[0] == '\0') SetWindowTextA(hwnd_, address_);
   create_fonts();
   create_tooltip();
-  SetWindowSubclass(hwnd_, &Hyperlink::proc, kSubclassId, reinterpret_cast<DWORD_PTR>(this));
+  // Classic subclassing: the control's procedure is replaced by ours, which
+  // passes on what it does not handle. (The subclass calls of COMCTL32 6
+  // are not exported by name before it.)
+  SetPropA(hwnd_, kSelfProperty, this);
+  previous_proc_ = reinterpret_cast<WNDPROC>(
+      SetWindowLongPtrA(hwnd_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&Hyperlink::proc)));
+}
+
+void Hyperlink::detach() {
+  if (previous_proc_ == nullptr) return;
+  // Only while ours is the control's procedure: a later subclass would
+  // otherwise be cut out of the chain.
+  if (reinterpret_cast<WNDPROC>(GetWindowLongPtrA(hwnd_, GWLP_WNDPROC)) == &Hyperlink::proc) {
+    SetWindowLongPtrA(hwnd_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(previous_proc_));
+  }
+  RemovePropA(hwnd_, kSelfProperty);
+  previous_proc_ = nullptr;
 }
 
 void Hyperlink::create_fonts() {
@@ -62,7 +82,9 @@ void Hyperlink::create_tooltip() {
                              GetModuleHandleA(nullptr), nullptr);
   if (tooltip_ == nullptr) return;
   TOOLINFOA tool{};
-  tool.cbSize = sizeof tool;
+  // The size every COMCTL32 knows: versions before 6.0 refuse the larger
+  // structure of 6.0, and this tool uses none of the later fields.
+  tool.cbSize = TTTOOLINFOA_V1_SIZE;
   tool.hwnd = hwnd_;
   tool.uId = kToolId;
   tool.lpszText = address_;
@@ -83,14 +105,16 @@ void Hyperlink::relay_to_tooltip(UINT message, WPARAM wparam, LPARAM lparam) {
   SendMessageA(tooltip_, TTM_RELAYEVENT, 0, reinterpret_cast<LPARAM>(&msg));
 }
 
-LRESULT CALLBACK Hyperlink::proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam,
-                                 UINT_PTR /*subclass*/, DWORD_PTR self) {
+LRESULT CALLBACK Hyperlink::proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+  auto* self = static_cast<Hyperlink*>(GetPropA(hwnd, kSelfProperty));
+  if (self == nullptr) return DefWindowProcA(hwnd, message, wparam, lparam);
   bool handled = false;
-  const LRESULT result =
-      reinterpret_cast<Hyperlink*>(self)->handle(message, wparam, lparam, handled);
+  const LRESULT result = self->handle(message, wparam, lparam, handled);
   if (handled) return result;
-  if (message == WM_NCDESTROY) RemoveWindowSubclass(hwnd, &Hyperlink::proc, kSubclassId);
-  return DefSubclassProc(hwnd, message, wparam, lparam);
+  const WNDPROC previous = self->previous_proc_;
+  // The last message the control gets: it leaves with its own procedure.
+  if (message == WM_NCDESTROY) self->detach();
+  return CallWindowProcA(previous, hwnd, message, wparam, lparam);
 }
 
 LRESULT Hyperlink::handle(UINT message, WPARAM wparam, LPARAM lparam, bool& handled) {

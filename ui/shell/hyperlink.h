@@ -33,8 +33,11 @@ class Hyperlink {
   bool visited() const { return visited_ != FALSE; }
 
  private:
-  static LRESULT CALLBACK proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam,
-                               UINT_PTR subclass, DWORD_PTR self);
+  // The control's window procedure while it is attached; finds its
+  // Hyperlink in a window property.
+  static LRESULT CALLBACK proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
+  // Gives the control its own procedure back and removes the property.
+  void detach();
   // The message's result; `handled` false leaves the message to the
   // control's own procedure.
   LRESULT handle(UINT message, WPARAM wparam, LPARAM lparam, bool& handled);
@@ -56,6 +59,7 @@ class Hyperlink {
   HFONT plain_font_ = nullptr;
   HWND tooltip_ = nullptr;
   UINT_PTR timer_id_ = kHoverTimer;
+  WNDPROC previous_proc_ = nullptr;
 
   HWND hwnd_ = nullptr;
 };
