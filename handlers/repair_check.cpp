@@ -51,6 +51,7 @@ const char* repair_fault_text(RepairFault fault) {
     case RepairFault::kRelocDirectory: return "relocation directory outside the image";
     case RepairFault::kImageSizeWraps: return "SizeOfImage smaller than the worm's sections";
     case RepairFault::kImageSize: return "SizeOfImage below the end of the sections";
+    case RepairFault::kImageSizeTooLarge: return "SizeOfImage reaching into the worm's sections";
     case RepairFault::kSectionOrder: return "headers and sections overlap in the image";
     case RepairFault::kWormNotLastVirtually: return "worm section not behind the host's in the image";
     case RepairFault::kWormNotLastInFile: return "worm section data not behind the host's in the file";
@@ -134,7 +135,8 @@ RepairFault plan_repair(const HeaderImage& infected, const InfectionRecord& reco
   // SizeOfImage, so taking them off cannot go below zero.
   if (image < 0) return RepairFault::kImageSizeWraps;
   // The worm's sections are appended: in the image they start where the
-  // host's end or later, and their data lies behind the host's in the file.
+  // host's sections end or later, and their data lies behind the host's in
+  // the file.
   for (int w = hosts; w < n; ++w)
     for (int h = 0; h < hosts; ++h) {
       if (infected.section(w, kSectionVirtualAddress) < virtual_end(infected, h))
@@ -143,6 +145,12 @@ RepairFault plan_repair(const HeaderImage& infected, const InfectionRecord& reco
           infected.section(w, kSectionPointerToRawData) < raw_end(infected, h))
         return RepairFault::kWormNotLastInFile;
     }
+  // A host's SizeOfImage is the aligned end of its sections, and a section
+  // added behind them starts there or later: the host's image ends before
+  // the worm's sections begin.
+  for (int w = hosts; w < n; ++w)
+    if (infected.section(w, kSectionVirtualAddress) < static_cast<std::uint64_t>(image))
+      return RepairFault::kImageSizeTooLarge;
   // The worm's body begins where the host ended, 69920 bytes before the
   // entry offset: the cut lies inside the file, takes something off, and no
   // more than the worm appends.

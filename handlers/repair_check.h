@@ -50,6 +50,7 @@ enum class RepairFault {
   kRelocDirectory,       // the relocation directory reaches outside the image
   kImageSizeWraps,       // SizeOfImage is smaller than the worm's sections
   kImageSize,            // SizeOfImage ends before the sections do
+  kImageSizeTooLarge,    // SizeOfImage reaches into the worm's sections
   kSectionOrder,         // the headers and sections overlap or go backwards in the image
   kWormNotLastVirtually, // a worm section starts inside or below a host section
   kWormNotLastInFile,    // a worm section's data starts inside or before a host section's
@@ -91,7 +92,8 @@ inline constexpr std::uint32_t kMaxRepairStretch =
 // Plans the repair of the infected headers (at least four sections, the last
 // three the worm's) with its record, for a file of file_length bytes whose
 // entry offset is entry_offset, and checks it: the worm's sections behind
-// the host's, SizeOfImage larger than the worm's sections, a cut that lies
+// the host's, SizeOfImage larger than the worm's sections and the host's
+// image ending where the worm's sections begin or before, a cut that lies
 // inside the file, removes something and at most kMaxCutTail, and the
 // repaired host meeting check_host_layout in the cut file with the whole
 // rewritten stretch inside it. The plan is filled either way.
