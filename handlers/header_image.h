@@ -51,12 +51,17 @@ void put32(std::uint8_t* p, std::uint32_t v);
 
 struct HeaderImage {
   std::uint16_t header_offset = 0;
+  // The high half of the header offset field, which the header image does
+  // not use (the loader does).
+  std::uint16_t header_offset_high = 0;
   std::array<std::uint8_t, kFileHeaderSize> file_header{};
   std::array<std::uint8_t, kOptionalHeaderSize> optional_header{};
   std::array<std::array<std::uint8_t, kSectionEntrySize>, kMaxSections> sections{};
 
   std::uint16_t number_of_sections() const { return get16(&file_header[2]); }
+  std::uint16_t size_of_optional_header() const { return get16(&file_header[16]); }
   std::uint16_t characteristics() const { return get16(&file_header[18]); }
+  std::uint16_t magic() const { return get16(&optional_header[0]); }
   void set_number_of_sections(std::uint16_t n) { put16(&file_header[2], n); }
   std::uint32_t optional(OptionalField f) const { return get32(&optional_header[static_cast<std::size_t>(f)]); }
   void set_optional(OptionalField f, std::uint32_t v) { put32(&optional_header[static_cast<std::size_t>(f)], v); }

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/platform.h"
+
 namespace krelvon {
 
 namespace {
@@ -46,6 +48,7 @@ const char* repair_fault_text(RepairFault fault) {
   switch (fault) {
     case RepairFault::kNone: return "none";
     case RepairFault::kSectionCount: return "section count";
+    case RepairFault::kHeaderPlacement: return "headers not where the header image reads them";
     case RepairFault::kEntryPoint: return "entry point outside every section";
     case RepairFault::kImportDirectory: return "import directory outside the image";
     case RepairFault::kRelocDirectory: return "relocation directory outside the image";
@@ -66,6 +69,12 @@ const char* repair_fault_text(RepairFault fault) {
 }
 
 RepairFault check_host_layout(const HeaderImage& host, std::uint64_t file_length) {
+  // The worm reads and writes the headers as the header image does: at the
+  // low 16 bits of the header offset, the section table 224 bytes behind a
+  // PE32 optional header. Elsewhere the loader would read other headers
+  // than the ones repaired.
+  if (host.header_offset_high != 0 || host.magic() != 0x10B || host.size_of_optional_header() != kOptionalHeaderSize)
+    return RepairFault::kHeaderPlacement;
   const int n = section_count(host);
   // The loader starts a program at its entry point, which lies in its code;
   // a library without initialisation code (a resource-only DLL) has none and
@@ -101,6 +110,13 @@ RepairFault check_host_layout(const HeaderImage& host, std::uint64_t file_length
   if (host.optional(kSizeOfHeaders) > file_length) return RepairFault::kHeadersOutside;
   if (table_end > host.optional(kSizeOfHeaders)) return RepairFault::kHeadersSize;
   return RepairFault::kNone;
+}
+
+RepairFault check_host_file(int fd) {
+  HeaderImage image;
+  const std::int32_t length = _filelength(fd);
+  if (length < 0 || !read_headers(fd, image)) return RepairFault::kHeaderPlacement;
+  return check_host_layout(image, static_cast<std::uint64_t>(length));
 }
 
 RepairFault plan_repair(const HeaderImage& infected, const InfectionRecord& record, std::uint32_t entry_offset,

@@ -45,6 +45,7 @@ InfectionRecord parse_infection_record(const std::uint8_t* bytes);
 enum class RepairFault {
   kNone,
   kSectionCount,         // no host section before the worm's three, or more entries than the image holds
+  kHeaderPlacement,      // the loader would find other headers than the header image reads
   kEntryPoint,           // the entry point lies in no section (and is not a DLL's 0)
   kImportDirectory,      // the import directory reaches outside the image
   kRelocDirectory,       // the relocation directory reaches outside the image
@@ -63,7 +64,9 @@ enum class RepairFault {
 };
 const char* repair_fault_text(RepairFault fault);
 
-// The rules any PE32 host meets in a file of file_length bytes: the entry
+// The rules any PE32 host meets in a file of file_length bytes: the headers
+// where the header image reads them (a header offset below 64 KiB, a PE32
+// optional header of 224 bytes, so the section table follows it); the entry
 // point inside a section, or 0 in a DLL; the import and relocation
 // directories, where their size is not 0, inside the image; SizeOfImage
 // reaching the end of every section; the headers, then each section in
@@ -72,6 +75,11 @@ const char* repair_fault_text(RepairFault fault);
 // inside the file. Sections are the first NumberOfSections entries of the
 // image.
 RepairFault check_host_layout(const HeaderImage& host, std::uint64_t file_length);
+
+// check_host_layout on the file open on fd, its headers read through the
+// header image (into an image of its own); unreadable headers are
+// kHeaderPlacement.
+RepairFault check_host_file(int fd);
 
 // A repair as planned from the infected headers: what it writes and where.
 struct RepairPlan {

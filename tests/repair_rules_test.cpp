@@ -36,7 +36,7 @@ constexpr char kB[] = "W32/BugBear.B.Worm";
 // Where the fields are, in the infected file and in the host alike.
 struct At {
   explicit At(const s::Bytes& infected)
-      : pe(s::get32(infected, 60)), n(infected[pe + 6] | (infected[pe + 7] << 8)) {}
+      : pe(s::get32(infected, 60) & 0xFFFF), n(infected[pe + 6] | (infected[pe + 7] << 8)) {}
   std::uint32_t pe;
   std::uint32_t n;  // sections of the infected file
   std::size_t opt(std::uint32_t field) const { return pe + 24 + field; }
@@ -209,6 +209,12 @@ TEST_F(RepairRulesTest, EachRuleAcceptsItsBoundaryAndRefusesOneBytePast) {
       {"the host's data ending at the cut", false, R::kNone, worm(1, 16, 0)},
       {"the host's data one byte past the cut", false, R::kSectionDataOutside,
        both(worm(1, 16, 0), host_section(3, 16, 0x1001))},
+      {"a 240-byte optional header", false, R::kHeaderPlacement,
+       [](const At& at, s::Bytes& i, s::Bytes&) { i[at.pe + 20] = 240; }},
+      {"a PE32+ optional header", false, R::kHeaderPlacement,
+       [](const At& at, s::Bytes& i, s::Bytes&) { i[at.pe + 25] = 2; }},
+      {"a header offset of 64 KiB more", false, R::kHeaderPlacement,
+       [](const At&, s::Bytes& i, s::Bytes&) { i[62] = 1; }},
       {"the worm's tail as long as is kept", false, R::kNone, length(body.host_length + krelvon::kMaxCutTail)},
       {"one byte longer", false, R::kCutTooLong, length(body.host_length + krelvon::kMaxCutTail + 1)},
       {"header-check host", true, R::kNone, none},

@@ -26,7 +26,6 @@
 
 #include "engine/scan_context.h"
 #include "handlers/handler_support.h"
-#include "handlers/header_image.h"
 #include "handlers/infected_file.h"
 #include "handlers/repair_check.h"
 #include "tools/samples.h"
@@ -103,7 +102,7 @@ std::vector<Field> fields_of(const s::Bytes& infected, std::mt19937& random) {
 std::uint32_t changed_value(std::uint32_t old, const Host& host, std::mt19937& random) {
   const std::uint32_t image = s::get32(host.clean, s::get32(host.clean, 60) + 24 + 56);
   const auto length = static_cast<std::uint32_t>(host.clean.size());
-  const auto near = [&](std::uint32_t v, std::uint32_t spread) {
+  const auto around = [&](std::uint32_t v, std::uint32_t spread) {
     return v + static_cast<std::uint32_t>(static_cast<int>(random() % (2 * spread + 1)) - static_cast<int>(spread));
   };
   for (;;) {
@@ -112,12 +111,12 @@ std::uint32_t changed_value(std::uint32_t old, const Host& host, std::mt19937& r
       case 0: v = static_cast<std::uint32_t>(random()); break;
       case 1: v = 0; break;
       case 2: v = 0xFFFFFFFF; break;
-      case 3: v = near(old, 0x1000); break;
-      case 4: v = near(old, 1); break;
+      case 3: v = around(old, 0x1000); break;
+      case 4: v = around(old, 1); break;
       case 5: v = old + 0x80000000u; break;
       case 6: v = old ^ (1u << (random() % 32)); break;
-      case 7: v = near(image, 0x100); break;
-      default: v = near(length, 0x100); break;
+      case 7: v = around(image, 0x100); break;
+      default: v = around(length, 0x100); break;
     }
     if (v != old) return v;
   }
@@ -143,9 +142,7 @@ bool ends_with(const std::string& text, const std::string& end) {
 // The disinfection's own rules on the file as it is now.
 std::string own_check(const std::string& path) {
   krelvon::Descriptor fd(_open(path.c_str(), _O_BINARY | _O_RDONLY));
-  krelvon::HeaderImage image;
-  if (!fd.valid() || !krelvon::read_headers(fd.get(), image)) return "headers unreadable";
-  const krelvon::RepairFault fault = krelvon::check_host_layout(image, static_cast<std::uint64_t>(_filelength(fd.get())));
+  const krelvon::RepairFault fault = fd.valid() ? krelvon::check_host_file(fd.get()) : krelvon::RepairFault::kHeaderPlacement;
   return fault == krelvon::RepairFault::kNone ? "" : krelvon::repair_fault_text(fault);
 }
 
