@@ -63,12 +63,14 @@ namespace {
 
 bool read_step_one(int fd, HeaderImage& image) {
   image.header_offset = 0;
+  image.dos_signature = 0;
   image.header_offset_high = 0;
   image.file_header.fill(0);
   std::uint8_t start[kStartSpan];
   if (!seek(fd, 0)) return false;
   const int got = _read(fd, start, kStartSpan);
   if (got < 62) return false;
+  image.dos_signature = get16(start);
   image.header_offset = get16(start + 60);
   if (got >= 64) image.header_offset_high = get16(start + 62);
   const unsigned end = image.header_offset + 4u + kFileHeaderSize;

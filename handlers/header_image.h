@@ -51,8 +51,9 @@ void put32(std::uint8_t* p, std::uint32_t v);
 
 struct HeaderImage {
   std::uint16_t header_offset = 0;
-  // The high half of the header offset field, which the header image does
-  // not use (the loader does).
+  // The first two bytes of the file ("MZ") and the high half of the header
+  // offset field, which the header image does not use (the loader does).
+  std::uint16_t dos_signature = 0;
   std::uint16_t header_offset_high = 0;
   std::array<std::uint8_t, kFileHeaderSize> file_header{};
   std::array<std::uint8_t, kOptionalHeaderSize> optional_header{};

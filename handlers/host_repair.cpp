@@ -69,7 +69,8 @@ class Repair {
     const int n = g_header.number_of_sections();
     if (n < 4 || n > kMaxSections) return false;
     const std::uint32_t from = g_header.header_offset + 4u;
-    const std::uint32_t record_at = g_header.header_offset + kSectionTableDistance + kSectionEntrySize * static_cast<std::uint32_t>(n);
+    const std::uint32_t record_at =
+        g_header.header_offset + kSectionTableDistance + kSectionEntrySize * static_cast<std::uint32_t>(n);
     stretch_size_ = record_at + kInfectionRecordWipe - from;
     if (!read_at(fd_, at(from), saved_.data(), stretch_size_) || !stretch_holds_image(g_header, saved_.data()))
       return false;

@@ -69,11 +69,12 @@ const char* repair_fault_text(RepairFault fault) {
 }
 
 RepairFault check_host_layout(const HeaderImage& host, std::uint64_t file_length) {
-  // The worm reads and writes the headers as the header image does: at the
-  // low 16 bits of the header offset, the section table 224 bytes behind a
-  // PE32 optional header. Elsewhere the loader would read other headers
-  // than the ones repaired.
-  if (host.header_offset_high != 0 || host.magic() != 0x10B || host.size_of_optional_header() != kOptionalHeaderSize)
+  // The worm reads and writes the headers as the header image does: behind
+  // an "MZ" header, at the low 16 bits of the header offset, the section
+  // table 224 bytes behind a PE32 optional header. Elsewhere the loader
+  // would read other headers than the ones repaired, or none.
+  if (host.dos_signature != 0x5A4D || host.header_offset_high != 0 || host.magic() != 0x10B ||
+      host.size_of_optional_header() != kOptionalHeaderSize)
     return RepairFault::kHeaderPlacement;
   const int n = section_count(host);
   // The loader starts a program at its entry point, which lies in its code;

@@ -65,7 +65,7 @@ enum class RepairFault {
 const char* repair_fault_text(RepairFault fault);
 
 // The rules any PE32 host meets in a file of file_length bytes: the headers
-// where the header image reads them (a header offset below 64 KiB, a PE32
+// where the header image reads them ("MZ", a header offset below 64 KiB, a PE32
 // optional header of 224 bytes, so the section table follows it); the entry
 // point inside a section, or 0 in a DLL; the import and relocation
 // directories, where their size is not 0, inside the image; SizeOfImage

@@ -213,6 +213,7 @@ TEST_F(RepairRulesTest, EachRuleAcceptsItsBoundaryAndRefusesOneBytePast) {
        [](const At& at, s::Bytes& i, s::Bytes&) { i[at.pe + 20] = 240; }},
       {"a PE32+ optional header", false, R::kHeaderPlacement,
        [](const At& at, s::Bytes& i, s::Bytes&) { i[at.pe + 25] = 2; }},
+      {"no MZ", false, R::kHeaderPlacement, [](const At&, s::Bytes& i, s::Bytes&) { i[0] = 'N'; }},
       {"a header offset of 64 KiB more", false, R::kHeaderPlacement,
        [](const At&, s::Bytes& i, s::Bytes&) { i[62] = 1; }},
       {"the worm's tail as long as is kept", false, R::kNone, length(body.host_length + krelvon::kMaxCutTail)},
