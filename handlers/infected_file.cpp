@@ -120,7 +120,8 @@ void delete_infected_file(const char* detection_name, const char* path, const Ex
 // or headers that describe no host that can exist are refused before any
 // write, and a repair whose result does not read back as planned is undone.
 bool disinfect(const Check& check) {
-  Descriptor fd(_open(check.path, _O_BINARY | _O_RDWR));
+  const char* path = check.path;
+  Descriptor fd(_open(path, _O_BINARY | _O_RDWR));
   if (!fd.valid() || !check.examined.open_on(fd.get())) return false;
   return repair_host(fd.get(), check.length, check.entry);
 }

@@ -6,6 +6,7 @@
 // printed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -179,6 +180,59 @@ TEST_F(FaultSweepTest, ARepairThatReadsBackWrongIsPutBack) {
     EXPECT_EQ(s::read_file(g_corruption.path), original) << c.name;
   }
   EXPECT_EQ(g_scan.files_disinfected, disinfected);
+}
+
+// What a process killed between two writes of a disinfection leaves: the
+// file as it is right before the cut and right before the last write. Both
+// are programs that load as the host (the loader sees only its sections),
+// neither is taken for infected by a new scan, and the one after the cut is
+// the host but for the worm's entries and record in its header slack.
+std::string g_snapshot_of;
+std::vector<s::Bytes> g_snapshots;
+void take_snapshot() { g_snapshots.push_back(s::read_file(g_snapshot_of)); }
+
+TEST_F(FaultSweepTest, AKillBetweenTheWritesLeavesARunnableHost) {
+  const s::Bytes host = s::build_pe(s::typical_host(4));
+  const s::Bytes original = s::infect(host), repaired = s::with_infection_flags(host);
+  const Scenario& disinfect = krelvon::test::kScenarios[0];
+  krelvon::test::TempDir dir;
+  g_snapshots.clear();
+  for (const faults::Call call : {faults::Call::kChsize, faults::Call::kWrite}) {
+    g_snapshot_of = dir.write("target.exe", original);
+    // The cut is the only _chsize; the worm's entries are the second _write.
+    faults::hook(call, call == faults::Call::kChsize ? 1 : 2, &take_snapshot);
+    krelvon::test::run_scenario(disinfect, g_snapshot_of);
+    faults::disarm();
+    EXPECT_EQ(s::read_file(g_snapshot_of), repaired);
+  }
+  ASSERT_EQ(g_snapshots.size(), 2u);
+  const s::Bytes& before_cut = g_snapshots[0];
+  const s::Bytes& before_wipe = g_snapshots[1];
+  // Before the cut: the host's headers up to its section table, the
+  // worm's body still behind the host's data.
+  const auto table_end = static_cast<long>(s::get32(host, 60) + 248 + 40 * 4);
+  const auto host_end = static_cast<long>(host.size());
+  ASSERT_EQ(before_cut.size(), original.size());
+  EXPECT_EQ(s::pe32_layout_problem(before_cut), "");
+  EXPECT_TRUE(std::equal(before_cut.begin(), before_cut.begin() + table_end, repaired.begin()));
+  EXPECT_TRUE(std::equal(before_cut.begin() + host_end, before_cut.end(), original.begin() + host_end));
+  // After the cut: the host, but for the 156 bytes behind its section table.
+  ASSERT_EQ(before_wipe.size(), repaired.size());
+  EXPECT_EQ(s::pe32_layout_problem(before_wipe), "");
+  EXPECT_TRUE(std::equal(before_wipe.begin(), before_wipe.begin() + table_end, repaired.begin()));
+  EXPECT_TRUE(std::equal(before_wipe.begin() + table_end + 3 * 40 + 36, before_wipe.end(),
+                         repaired.begin() + table_end + 3 * 40 + 36));
+  EXPECT_NE(s::Bytes(before_wipe.begin() + table_end, before_wipe.begin() + table_end + 4),
+            s::Bytes(4, 0)) << "the worm's entries tell the interrupted repair";
+  // A new scan: neither is taken for infected.
+  for (const s::Bytes& state : g_snapshots) {
+    window->lines.clear();
+    krelvon::test::automatic(krelvon::kActionIgnore);
+    const int infected = g_scan.files_infected;
+    krelvon::run_threat_table(dir.write("rescan.exe", state).c_str());
+    EXPECT_EQ(g_scan.files_infected, infected);
+    EXPECT_TRUE(window->lines.empty());
+  }
 }
 
 // Through the threat table a file is opened once for looking at, whichever
