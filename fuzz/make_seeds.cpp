@@ -44,6 +44,22 @@ void handler_seeds(const std::string& dir) {
   put(s::make_worm_only_file());
 }
 
+// Overlays of the repair target: none (the sound infection), and single
+// fields of the record and headers changed.
+void repair_seeds(const std::string& dir) {
+  const s::Bytes infected = s::infect(s::build_pe(s::typical_host(4)));
+  const std::uint32_t pe = s::get32(infected, 60), record = pe + 248 + 40 * 7;
+  int n = 0;
+  auto put = [&](const s::Bytes& b) { s::write_file(dir + "/seed-" + std::to_string(n++), b); };
+  put({});
+  for (const std::uint32_t at : {record, record + 4, record + 12, record + 16, pe + 24 + 56, pe + 24 + 60,
+                                 pe + 248 + 40 * 4 + 12, pe + 248 + 40 * 3 + 16}) {
+    s::Bytes overlay(at + 4, 0);
+    s::put32(overlay, at, 0x00010001);
+    put(overlay);
+  }
+}
+
 void perf_block_seeds(const std::string& dir) {
   int n = 0;
   auto put = [&](const s::PerfLayout& layout) {
@@ -88,6 +104,10 @@ int main(int argc, char** argv) {
   const std::string target = argv[1];
   if (target == "worm_file" || target == "infected_file") {
     handler_seeds(argv[2]);
+    return 0;
+  }
+  if (target == "repair") {
+    repair_seeds(argv[2]);
     return 0;
   }
   if (target == "perf_block") {

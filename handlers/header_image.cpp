@@ -59,44 +59,56 @@ namespace {
 constexpr unsigned kStartSpan = 4096;
 }  // namespace
 
-bool read_headers_step_one(int fd) {
-  g_header.header_offset = 0;
-  g_header.file_header.fill(0);
+namespace {
+
+bool read_step_one(int fd, HeaderImage& image) {
+  image.header_offset = 0;
+  image.dos_signature = 0;
+  image.header_offset_high = 0;
+  image.file_header.fill(0);
   std::uint8_t start[kStartSpan];
   if (!seek(fd, 0)) return false;
   const int got = _read(fd, start, kStartSpan);
   if (got < 62) return false;
-  g_header.header_offset = get16(start + 60);
-  const unsigned end = g_header.header_offset + 4u + kFileHeaderSize;
+  image.dos_signature = get16(start);
+  image.header_offset = get16(start + 60);
+  if (got >= 64) image.header_offset_high = get16(start + 62);
+  const unsigned end = image.header_offset + 4u + kFileHeaderSize;
   std::uint8_t own[4 + kFileHeaderSize];
   const std::uint8_t* bytes = own;
   if (end <= static_cast<unsigned>(got)) {
-    bytes = start + g_header.header_offset;
+    bytes = start + image.header_offset;
   } else {
     // A read shorter than asked ended at the end of the file.
     if (static_cast<unsigned>(got) < kStartSpan) return false;
-    if (!seek(fd, g_header.header_offset) || !read_exact(fd, own, sizeof own)) return false;
+    if (!seek(fd, image.header_offset) || !read_exact(fd, own, sizeof own)) return false;
   }
   if (get32(bytes) != 17744) return false;  // "PE\0\0"
-  std::memcpy(g_header.file_header.data(), bytes + 4, kFileHeaderSize);
+  std::memcpy(image.file_header.data(), bytes + 4, kFileHeaderSize);
   return true;
 }
 
-bool read_headers_step_two(int fd) {
-  const unsigned n = g_header.number_of_sections();
+bool read_step_two(int fd, HeaderImage& image) {
+  const unsigned n = image.number_of_sections();
   // More entries than the image holds: only the optional header is read.
   const unsigned entries = n <= kMaxSections ? n : 0;
   std::uint8_t bytes[kOptionalHeaderSize + kSectionEntrySize * kMaxSections];
-  if (!seek(fd, g_header.header_offset + 24u) ||
+  if (!seek(fd, image.header_offset + 24u) ||
       !read_exact(fd, bytes, kOptionalHeaderSize + kSectionEntrySize * entries))
     return false;
-  std::memcpy(g_header.optional_header.data(), bytes, kOptionalHeaderSize);
+  std::memcpy(image.optional_header.data(), bytes, kOptionalHeaderSize);
   if (n > kMaxSections) return false;
-  for (auto& s : g_header.sections) s.fill(0);
+  for (auto& s : image.sections) s.fill(0);
   for (unsigned i = 0; i < n; ++i)
-    std::memcpy(g_header.sections[i].data(), bytes + kOptionalHeaderSize + kSectionEntrySize * i, kSectionEntrySize);
+    std::memcpy(image.sections[i].data(), bytes + kOptionalHeaderSize + kSectionEntrySize * i, kSectionEntrySize);
   return true;
 }
+
+}  // namespace
+
+bool read_headers_step_one(int fd) { return read_step_one(fd, g_header); }
+bool read_headers_step_two(int fd) { return read_step_two(fd, g_header); }
+bool read_headers(int fd, HeaderImage& image) { return read_step_one(fd, image) && read_step_two(fd, image); }
 
 bool write_headers(int fd) {
   if (!seek(fd, g_header.header_offset + 4u) ||

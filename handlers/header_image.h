@@ -34,11 +34,14 @@ enum SectionField : int {
   kSectionName = 0,
   kSectionVirtualSize = 8,
   kSectionVirtualAddress = 12,
+  kSectionSizeOfRawData = 16,
   kSectionPointerToRawData = 20,
   kSectionCharacteristics = 36,
 };
 
 inline constexpr std::uint32_t kScnMemRead = 0x40000000;
+// File header Characteristics: the image is a library (a DLL).
+inline constexpr std::uint16_t kFileDll = 0x2000;
 inline constexpr std::uint32_t kScnMemWrite = 0x80000000;
 
 std::uint16_t get16(const std::uint8_t* p);
@@ -48,11 +51,18 @@ void put32(std::uint8_t* p, std::uint32_t v);
 
 struct HeaderImage {
   std::uint16_t header_offset = 0;
+  // The first two bytes of the file ("MZ") and the high half of the header
+  // offset field, which the header image does not use (the loader does).
+  std::uint16_t dos_signature = 0;
+  std::uint16_t header_offset_high = 0;
   std::array<std::uint8_t, kFileHeaderSize> file_header{};
   std::array<std::uint8_t, kOptionalHeaderSize> optional_header{};
   std::array<std::array<std::uint8_t, kSectionEntrySize>, kMaxSections> sections{};
 
   std::uint16_t number_of_sections() const { return get16(&file_header[2]); }
+  std::uint16_t size_of_optional_header() const { return get16(&file_header[16]); }
+  std::uint16_t characteristics() const { return get16(&file_header[18]); }
+  std::uint16_t magic() const { return get16(&optional_header[0]); }
   void set_number_of_sections(std::uint16_t n) { put16(&file_header[2], n); }
   std::uint32_t optional(OptionalField f) const { return get32(&optional_header[static_cast<std::size_t>(f)]); }
   void set_optional(OptionalField f, std::uint32_t v) { put32(&optional_header[static_cast<std::size_t>(f)], v); }
@@ -76,6 +86,9 @@ bool read_headers_step_one(int fd);
 // Step two: the optional header and NumberOfSections (at most 20) entries of
 // the section table; the other entries are zero.
 bool read_headers_step_two(int fd);
+// Both steps into an image of the caller's own (a disinfection reads what it
+// wrote back this way, without disturbing the image it repaired from).
+bool read_headers(int fd, HeaderImage& image);
 // Writes the file header, the optional header and NumberOfSections entries.
 // What was written before a failure stays written.
 bool write_headers(int fd);

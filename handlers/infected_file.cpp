@@ -1,12 +1,12 @@
 #include "handlers/infected_file.h"
 
-#include <array>
 #include <cstring>
 
 #include "engine/ask_for_action.h"
 #include "engine/scan_context.h"
 #include "handlers/handler_support.h"
 #include "handlers/header_image.h"
+#include "handlers/host_repair.h"
 #include "handlers/signatures.h"
 #include "system/terminate.h"
 
@@ -114,61 +114,16 @@ void delete_infected_file(const char* detection_name, const char* path, const Ex
   delete_with_retry(&remove_file, detection_name, path, examined);
 }
 
-// Restores the host from the infection record. Everything the disinfection
-// writes lies in one stretch of the headers, from the file header to the end
-// of the infection record; that stretch is saved before the first write and
-// put back when any later step fails, so a failed disinfection leaves the
-// file as it was. Only the examined file is written, and only while it has
-// the length it had when it was examined: a file swapped, grown or cut
-// since is left alone.
+// Restores the host from the infection record (host_repair.h): only the
+// examined file is written, and only while it has the length it had when it
+// was examined; a file swapped, grown or cut since is left alone. A record
+// or headers that describe no host that can exist are refused before any
+// write, and a repair whose result does not read back as planned is undone.
 bool disinfect(const Check& check) {
   const char* path = check.path;
-  const std::uint32_t entry = check.entry;
-  const int n = g_header.number_of_sections();
-  const std::uint32_t record_at = g_header.header_offset + kSectionTableDistance + 40u * static_cast<std::uint32_t>(n);
-  const std::uint32_t saved_from = g_header.header_offset + 4u;
-  const std::uint32_t saved_to = record_at + kInfectionRecordWipe;
-  std::array<std::uint8_t, kSectionTableDistance + 40 * kMaxSections + kInfectionRecordWipe> saved{};
-  const unsigned saved_size = saved_to - saved_from;
-
   Descriptor fd(_open(path, _O_BINARY | _O_RDWR));
   if (!fd.valid() || !check.examined.open_on(fd.get())) return false;
-  const std::int32_t length = _filelength(fd.get());
-  // The cut must leave a file and take something off it.
-  if (length != check.length || entry <= kCutDistance || entry - kCutDistance >= static_cast<std::uint32_t>(length) ||
-      saved_to > static_cast<std::uint32_t>(length))
-    return false;
-  const auto cut_length = static_cast<std::int32_t>(entry - kCutDistance);
-
-  std::uint8_t record[kInfectionRecordSize];
-  if (!read_at(fd.get(), static_cast<std::int32_t>(record_at), record, sizeof record)) return false;
-  if (!read_at(fd.get(), static_cast<std::int32_t>(saved_from), saved.data(), saved_size)) return false;
-
-  const std::uint8_t zeros[kInfectionRecordWipe] = {};
-  bool written = write_at(fd.get(), static_cast<std::int32_t>(record_at), zeros, sizeof zeros);
-
-  g_header.set_optional(kAddressOfEntryPoint, get32(record + 0));
-  g_header.set_optional(kRelocDirectoryAddress, get32(record + 4));
-  g_header.set_optional(kRelocDirectorySize, get32(record + 8));
-  g_header.set_optional(kImportDirectoryAddress, get32(record + 12));
-  g_header.set_optional(kImportDirectorySize, get32(record + 16));
-  std::uint32_t image = g_header.optional(kSizeOfImage);
-  for (int i = n - 1; i >= n - 3; --i) {
-    image -= g_header.section(i, kSectionVirtualSize);
-    g_header.sections[static_cast<std::size_t>(i)].fill(0);
-  }
-  g_header.set_optional(kSizeOfImage, image);
-  // First with the old count, so the three emptied entries reach the file,
-  // then with the new one.
-  written = written && write_headers(fd.get());
-  g_header.set_number_of_sections(static_cast<std::uint16_t>(n - 3));
-  if (g_header.optional(kSizeOfHeaders) > kHeadersGrowth)
-    g_header.set_optional(kSizeOfHeaders, g_header.optional(kSizeOfHeaders) - kHeadersGrowth);
-  written = written && write_headers(fd.get());
-
-  if (written && _chsize(fd.get(), cut_length) == 0) return true;
-  write_at(fd.get(), static_cast<std::int32_t>(saved_from), saved.data(), saved_size);
-  return false;
+  return repair_host(fd.get(), check.length, check.entry);
 }
 
 }  // namespace

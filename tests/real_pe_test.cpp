@@ -1,7 +1,8 @@
 // The handlers on the real Windows programs and libraries that this
-// machine's packages install (Wine's, mingw-w64's): none is recognised,
-// none upsets either handler, and every PE32 one that can take the infection
-// comes back byte for byte after infecting and disinfecting.
+// machine's packages install (Wine's, mingw-w64's, and NSIS's where it is
+// installed): none is recognised, none upsets either handler, and every
+// PE32 one that can take the infection comes back byte for byte after
+// infecting and disinfecting.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -24,7 +25,7 @@ namespace {
 std::vector<fs::path> real_pe_files(std::size_t limit) {
   std::vector<fs::path> found;
   for (const char* root : {"/usr/lib/x86_64-linux-gnu/wine/i386-windows", "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows", "/usr/x86_64-w64-mingw32", "/usr/i686-w64-mingw32",
-                           "/usr/lib/gcc/i686-w64-mingw32", "/usr/lib/gcc/x86_64-w64-mingw32"}) {
+                           "/usr/lib/gcc/i686-w64-mingw32", "/usr/lib/gcc/x86_64-w64-mingw32", "/usr/share/nsis"}) {
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
          it.increment(ec)) {

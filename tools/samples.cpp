@@ -331,6 +331,47 @@ Bytes make_worm_only_file(const InfectOptions& o) {
   return b;
 }
 
+std::string pe32_layout_problem(const Bytes& b) {
+  const std::uint64_t size = b.size();
+  auto u16 = [&](std::uint64_t at) -> std::uint32_t { return at + 2 <= size ? get16(b, at) : 0; };
+  auto u32 = [&](std::uint64_t at) -> std::uint64_t { return at + 4 <= size ? get32(b, at) : 0; };
+  if (size < 64 || b[0] != 'M' || b[1] != 'Z') return "no MZ header";
+  const std::uint64_t pe = u32(60);
+  if (pe + 24 > size || u32(pe) != 0x4550) return "no PE signature";
+  const std::uint64_t opt = pe + 24, optional_size = u16(pe + 20);
+  if (optional_size < 96 || opt + optional_size > size || u16(opt) != 0x10B) return "no PE32 optional header";
+  const std::uint64_t n = u16(pe + 6), table = opt + optional_size;
+  const std::uint64_t alignment = u32(opt + 32), image = u32(opt + 56), headers = u32(opt + 60);
+  if (n == 0) return "no sections";
+  if (table + 40 * n > headers) return "section table outside SizeOfHeaders";
+  if (headers > size) return "SizeOfHeaders past the end of the file";
+  std::uint64_t mapped = headers;
+  const std::uint64_t entry = u32(opt + 16);
+  bool entry_inside = entry == 0 && (u16(pe + 22) & 0x2000) != 0;
+  for (std::uint64_t i = 0; i < n; ++i) {
+    const std::uint64_t at = table + 40 * i;
+    const std::uint64_t vsize = u32(at + 8), va = u32(at + 12), raw_size = u32(at + 16), raw = u32(at + 20);
+    const std::uint64_t end = va + (vsize != 0 ? vsize : raw_size);
+    if (va < mapped) return "sections overlap or go backwards in the image";
+    mapped = end;
+    if (raw_size != 0 && raw + raw_size > size) return "section data past the end of the file";
+    if (va <= entry && entry < end) entry_inside = true;
+  }
+  if (image < mapped) return "SizeOfImage short of the sections";
+  if (alignment != 0 && image > (mapped + alignment - 1) / alignment * alignment)
+    return "SizeOfImage beyond the sections' aligned end";
+  if (!entry_inside) return "entry point in no section";
+  const std::uint64_t directories = u32(opt + 92);
+  const char* names[] = {"import directory outside the image", "relocation directory outside the image"};
+  const std::uint64_t index[] = {1, 5};
+  for (int d = 0; d < 2; ++d) {
+    if (index[d] >= directories || 96 + 8 * index[d] + 8 > optional_size) continue;
+    const std::uint64_t address = u32(opt + 96 + 8 * index[d]), length = u32(opt + 100 + 8 * index[d]);
+    if (length != 0 && address + length > image) return names[d];
+  }
+  return "";
+}
+
 std::vector<std::string> write_demo(const std::string& folder) {
   fs::create_directories(folder);
   std::vector<std::string> written;

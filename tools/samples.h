@@ -75,6 +75,17 @@ void encrypt_body(std::uint8_t* body68, std::uint32_t key, std::uint8_t rotation
 // section: what a disinfected file equals.
 Bytes with_infection_flags(const Bytes& host);
 
+// What keeps a PE32 file from loading as its own headers describe it, read
+// independently of the handlers' header image (the section table found
+// through SizeOfOptionalHeader, the directories through
+// NumberOfRvaAndSizes): no sections; the section table outside
+// SizeOfHeaders or SizeOfHeaders outside the file; the headers and sections
+// overlapping or going backwards in the image; SizeOfImage short of the
+// sections or beyond their aligned end; a section's raw data past the end
+// of the file; an entry point in no section (0 only in a DLL); the import
+// or relocation directory outside the image. Empty when none of these.
+std::string pe32_layout_problem(const Bytes& file);
+
 // A demonstration folder: clean programs, a text file, one worm file per
 // record and three infected hosts. Returns the paths written.
 std::vector<std::string> write_demo(const std::string& folder);
