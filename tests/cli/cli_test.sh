@@ -107,7 +107,8 @@ Try 'krelvon-scan --help'."
   run_scan "$(win "$work/file.txt")"
   check "a file instead of a folder" equals "$status" 2
   check "a file instead of a folder: message" contains "$err" "not a folder (scan the folder that holds it)"
-  run_scan --report="$(win "$work/no-such-folder/r.json")" "$(win "$work")"
+  mkdir -p "$work/scanned"
+  run_scan --report="$(win "$work/no-such-folder/r.json")" "$(win "$work/scanned")"
   check "report not writable" equals "$status" 2
   check "report not writable: message" contains "$err" "krelvon-scan: cannot write the report: "
   check "report not writable: no scan" equals "$out" ""
