@@ -2,6 +2,18 @@
 
 #include "cli/text.h"
 
+#include <cstdio>
+
+#ifdef _WIN32
+#include <io.h>
+#define krelvon_write _write
+#define krelvon_close _close
+#else
+#include <unistd.h>
+#define krelvon_write ::write
+#define krelvon_close ::close
+#endif
+
 namespace krelvon::cli {
 
 std::string json_string(const std::string& text) {
@@ -79,10 +91,17 @@ bool is_report_start(const std::string& first_line) {
 
 Report::~Report() { close(); }
 
-void Report::put(const std::string& json) {
-  if (!file_) return;
-  if (std::fputs(json.c_str(), file_) < 0 || std::fputc('\n', file_) == EOF || std::fflush(file_) != 0)
-    failed_ = true;
+void Report::put(std::string json) {
+  if (fd_ < 0) return;
+  json += '\n';
+  for (std::size_t done = 0; done < json.size();) {
+    const auto n = krelvon_write(fd_, json.data() + done, static_cast<unsigned>(json.size() - done));
+    if (n <= 0) {
+      failed_ = true;
+      return;
+    }
+    done += static_cast<std::size_t>(n);
+  }
 }
 
 void Report::finding(const FindingRecord& finding, const char* line) { put(finding_json(finding, line)); }
@@ -92,9 +111,9 @@ void Report::statistics(int scanned, int infected, int disinfected, int renamed,
 }
 
 bool Report::close() {
-  if (!file_) return !failed_;
-  if (std::fclose(file_) != 0) failed_ = true;
-  file_ = nullptr;
+  if (fd_ < 0) return !failed_;
+  if (krelvon_close(fd_) != 0) failed_ = true;
+  fd_ = -1;
   return !failed_;
 }
 

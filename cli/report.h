@@ -2,7 +2,6 @@
 // finding and one with the statistics, for tools that collect results.
 #pragma once
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -54,15 +53,16 @@ class Report {
   // and writes it. An empty text on success, else why the report cannot be
   // written there.
   std::string open(const std::string& path, const std::vector<std::string>& roots);
-  // Each written at once and flushed, so an interrupted run keeps them.
+  // Each written at once, straight to the file, so an interrupted run
+  // keeps them.
   void finding(const FindingRecord& finding, const char* line);
   void statistics(int scanned, int infected, int disinfected, int renamed, int deleted, bool terminated);
   // False when any write failed.
   bool close();
 
  private:
-  void put(const std::string& json);
-  std::FILE* file_ = nullptr;
+  void put(std::string json);
+  int fd_ = -1;
   bool failed_ = false;
 };
 

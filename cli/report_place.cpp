@@ -12,7 +12,6 @@
 #include <windows.h>
 #include <fcntl.h>
 #include <io.h>
-#include <sys/stat.h>
 #else
 #include <cerrno>
 #include <fcntl.h>
@@ -200,18 +199,21 @@ std::string Report::open(const std::string& path, const std::vector<std::string>
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return kLink;
   const int fd = _open(path.c_str(), _O_RDWR | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
   if (fd < 0) return kNotWritable;
-  struct _stat st {};
   const auto refuse = [fd](const char* why) {
     _close(fd);
     return std::string(why);
   };
-  if (_fstat(fd, &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) return refuse(kNotRegular);
-  if (st.st_size > 0 &&
-      !is_report_start(first_line([fd](char* b, unsigned n) { return static_cast<long>(_read(fd, b, n)); })))
+  // A disk file, not a device (NUL, CON, a printer port) or a pipe.
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+  if (GetFileType(handle) != FILE_TYPE_DISK) return refuse(kNotRegular);
+  DWORD high = 0;
+  const DWORD low = GetFileSize(handle, &high);
+  if ((low != 0 || high != 0) &&
+      !is_report_start(first_line([fd](char* b, std::size_t n) {
+        return static_cast<long>(_read(fd, b, static_cast<unsigned>(n)));
+      })))
     return refuse(kNotReport);
   if (_chsize(fd, 0) != 0 || _lseek(fd, 0, SEEK_SET) != 0) return refuse(kNotWritable);
-  file_ = _fdopen(fd, "wb");
-  if (file_ == nullptr) return refuse(kNotWritable);
 #else
   // Not through a link, and without waiting on a FIFO.
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
@@ -226,9 +228,10 @@ std::string Report::open(const std::string& path, const std::vector<std::string>
       !is_report_start(first_line([fd](char* b, std::size_t n) { return static_cast<long>(::read(fd, b, n)); })))
     return refuse(kNotReport);
   if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) != 0) return refuse(kNotWritable);
-  file_ = ::fdopen(fd, "wb");
-  if (file_ == nullptr) return refuse(kNotWritable);
+  // Writes block again.
+  if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) return refuse(kNotWritable);
 #endif
+  fd_ = fd;
   failed_ = false;
   return "";
 }

@@ -101,8 +101,9 @@ int clean_runonce(const char* path) {
     if (std::strstr(data, file_name) == nullptr) continue;
     if (!registry_delete_value(HKEY_LOCAL_MACHINE, kRunOnceKey, name)) continue;
     if (g_scan.progress_window != nullptr) {
-      // The record names the value deleted, under its key.
-      char value[kPathCapacity];
+      // The record names the value deleted, under its key (cut to a path's
+      // length there).
+      char value[sizeof "HKEY_LOCAL_MACHINE\\" + sizeof kRunOnceKey + kValueNameCapacity];
       std::snprintf(value, sizeof value, "HKEY_LOCAL_MACHINE\\%s\\%s", kRunOnceKey, name);
       append_finding({FindingKind::kSystemRegistry, FindingOutcome::kRemoved, value, kSystemDetection},
                      kSystemRegistryObject, kSystemDetection);
