@@ -472,6 +472,12 @@ for line in open(report, encoding="utf-8"):
 assert paths == names, (sorted(paths), sorted(names))
 EOT
   fi
+  # The prompt shows the object escaped as well: its two lines stay two.
+  mkdir -p "$work/p"
+  cp "$work/demo/worm.exe" "$work/p/x"$'\n'$'\e'"[2Jy.exe"
+  run_scan --prompt "$work/p" </dev/null
+  check "names: the prompt's object escaped" equals "$(head -n 2 <<<"$err")" "Object :      $work/p/x\n\x1b[2Jy.exe
+Virus Name :  W32/BugBear.Worm"
   # The status line on a terminal: no control character of a name reaches it.
   script -qec "'$scan_bin' --action=ignore '$work/n'" /dev/null >"$work/tty" </dev/null || true
   check "names: the status line escaped" grep -aqF '\x1b[2J' "$work/tty"
