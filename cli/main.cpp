@@ -1,10 +1,11 @@
 // krelvon-scan: the command-line scanner over the engine.
 //
-// Finding lines and the statistics block go to standard output exactly as
-// the result list shows them; on a terminal a one-line status with the
-// object being scanned goes to standard error. Exit status: 0 nothing
-// found, 1 something found, 2 a usage or start-up error, 130 interrupted
-// before anything was found.
+// Finding lines and the statistics block go to standard output as the
+// result list shows them, with the control characters of paths escaped so
+// that a file name cannot make or break a line; on a terminal a one-line
+// status with the object being scanned goes to standard error. Exit status:
+// 0 nothing found, 1 something found, 2 a usage or start-up error, 130
+// interrupted before anything was found.
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "cli/report.h"
+#include "cli/text.h"
 #include "engine/ask_for_action.h"
 #include "engine/driver.h"
 #include "engine/scan_context.h"
@@ -42,8 +44,11 @@ constexpr char kUsage[] =
     "Windows, the current folder elsewhere.\n"
     "\n"
     "  --action=ACTION  disinfect (default), rename, delete or ignore every finding\n"
-    "  --prompt         ask on the terminal for every finding\n"
+    "  --prompt         ask on the terminal for every finding; Enter leaves the\n"
+    "                   file alone, end of input or Ctrl-C ends the scan\n"
     "  --report=FILE    write a JSON-lines report of findings and statistics\n"
+    "                   (outside the scanned folders; only a new or empty file\n"
+    "                   or an earlier report is overwritten)\n"
     "  --quiet          no status line on standard error\n"
     "  --help           this text\n"
     "  --version        the program's version\n"
@@ -86,9 +91,11 @@ void clear_status() {
 LRESULT CALLBACK progress_proc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
   if (msg == WM_SETREDRAW) {
     clear_status();
-    std::printf("%s\n", g_scan.line);
+    const bool finding = g_scan.finding.kind != krelvon::FindingKind::kNone;
+    // The statistics lines keep their tabs; a finding line shows a path.
+    std::printf("%s\n", finding ? krelvon::cli::terminal_text(g_scan.line).c_str() : g_scan.line);
     std::fflush(stdout);
-    if (!g_scan.summary) g_report.finding(g_scan.line);
+    if (finding) g_report.finding(g_scan.finding, g_scan.line);
     return 0;
   }
   if (msg == WM_ENABLE) {
@@ -98,9 +105,9 @@ LRESULT CALLBACK progress_proc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam
     if (g_status_shown && now - g_last_status < 100) return 0;
     g_last_status = now;
     // The object is shortened to 60 characters by the walker; 78 keeps a
-    // full path shown by a handler on one line too.
+    // full path shown by a handler, and escapes, on one line too.
     char shown[100];
-    krelvon::shorten_for_display(g_scan.object, shown, 78);
+    krelvon::shorten_for_display(krelvon::cli::terminal_text(g_scan.object).c_str(), shown, 78);
     std::fprintf(stderr, "\r%-78s\r", shown);
     std::fflush(stderr);
     g_status_shown = true;
@@ -110,11 +117,13 @@ LRESULT CALLBACK progress_proc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam
 }
 
 // The virus-found prompt on the terminal: one question per finding, the
-// four actions and "apply to all" as the prompt's box.
+// four actions and "apply to all" as the prompt's box. Enter ends it
+// without a choice (the file is left alone); end of input or Ctrl-C ends it
+// the same way and ends the scan.
 void terminal_prompt(const char* detection_name, const char* object) {
   clear_status();
   char shown[100];
-  krelvon::shorten_for_display(object, shown, krelvon::kDisplayLength);
+  krelvon::shorten_for_display(krelvon::cli::terminal_text(object).c_str(), shown, krelvon::kDisplayLength);
   std::fprintf(stderr, "Object :      %s\nVirus Name :  %s\n", shown, detection_name);
   bool box = false;
   for (;;) {
@@ -127,6 +136,7 @@ void terminal_prompt(const char* detection_name, const char* object) {
     if (!std::fgets(answer, sizeof answer, stdin) || g_scan.cancel) {
       std::fprintf(stderr, "\n");
       krelvon::prompt_command(IDCANCEL, box);
+      g_scan.cancel = 1;
       return;
     }
     int command = 0;
@@ -208,20 +218,12 @@ int parse(int argc, char** argv, Options& o) {
   return -1;
 }
 
-bool is_separator(char c) {
-#ifdef _WIN32
-  return c == '\\' || c == '/';
-#else
-  return c == '/';
-#endif
-}
-
 // The scan path for one argument: a folder without its trailing separators
 // ("C:\" becomes "C:", the root "/" becomes "/."); empty with a message when
 // it cannot be scanned.
 std::string scan_path_of(const std::string& argument) {
   std::string p = argument;
-  while (p.size() > 1 && is_separator(p.back())) p.pop_back();
+  while (p.size() > 1 && krelvon::cli::is_separator(p.back())) p.pop_back();
 #ifdef _WIN32
   if (p.size() == 2 && p[1] == ':') {
     const char root[] = {p[0], ':', '\\', '\0'};
@@ -266,8 +268,10 @@ int main(int argc, char** argv) {
     if (p.empty()) return 2;
     scan_paths.push_back(p);
   }
-  if (!o.report.empty() && !g_report.open(o.report.c_str()))
-    return usage_error("cannot write the report: ", o.report.c_str());
+  if (!o.report.empty()) {
+    const std::string refusal = g_report.open(o.report, scan_paths);
+    if (!refusal.empty()) return usage_error(refusal.c_str(), o.report.c_str());
+  }
 
   WNDCLASSA wc{};
   wc.lpfnWndProc = progress_proc;

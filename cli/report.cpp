@@ -1,64 +1,20 @@
 #include "cli/report.h"
 
-#include <cstring>
+#include "cli/text.h"
+
+#include <cstdio>
+
+#ifdef _WIN32
+#include <io.h>
+#define krelvon_write _write
+#define krelvon_close _close
+#else
+#include <unistd.h>
+#define krelvon_write ::write
+#define krelvon_close ::close
+#endif
 
 namespace krelvon::cli {
-
-namespace {
-
-constexpr const char* kNames[] = {"W32/BugBear.B.Worm", "W32/BugBear.Worm"};
-constexpr char kGap[] = "     ";
-
-struct Outcome {
-  const char* text;
-  const char* action;
-  bool ok;
-};
-constexpr Outcome kOutcomes[] = {
-    {"Disinfected", "disinfect", true},
-    {"Could not disinfect", "disinfect", false},
-    {"renamed", "rename", true},
-    {"Rename failed", "rename", false},
-    {"deleted", "delete", true},
-    {"Delete failed", "delete", false},
-    {"not disinfected as per user's selection", "ignore", true},
-    {"removed", "terminate", true},
-};
-
-// Length of the UTF-8 sequence starting at s[i], 0 when it is not one.
-std::size_t utf8_length(const std::string& s, std::size_t i) {
-  const auto b = static_cast<unsigned char>(s[i]);
-  std::size_t n = b >= 0xF0 && b <= 0xF4 ? 4 : b >= 0xE0 ? 3 : b >= 0xC2 && b < 0xE0 ? 2 : 0;
-  if (n == 0 || i + n > s.size()) return 0;
-  for (std::size_t k = 1; k < n; ++k)
-    if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 0;
-  return n;
-}
-
-}  // namespace
-
-bool parse_finding(const std::string& line, Finding& out) {
-  // The detection name follows the last gap that is followed by a known
-  // name: a path may hold five spaces itself.
-  for (const char* name : kNames) {
-    const std::string key = std::string(kGap) + name + " ";
-    const std::size_t at = line.rfind(key);
-    if (at == std::string::npos) continue;
-    out.path = line.substr(0, at);
-    out.detection = name;
-    out.outcome = line.substr(at + key.size());
-    out.action.clear();
-    out.ok = false;
-    for (const Outcome& o : kOutcomes) {
-      if (out.outcome == o.text) {
-        out.action = o.action;
-        out.ok = o.ok;
-      }
-    }
-    return true;
-  }
-  return false;
-}
 
 std::string json_string(const std::string& text) {
   std::string out = "\"";
@@ -77,21 +33,41 @@ std::string json_string(const std::string& text) {
       out.append(text, i, n);
       i += n - 1;
     } else {
-      std::snprintf(esc, sizeof esc, "\\u%04x", c);
+      std::snprintf(esc, sizeof esc, "\\udc%02x", c);
       out += esc;
     }
   }
   return out + "\"";
 }
 
-std::string finding_json(const std::string& line) {
-  Finding f;
-  std::string json = "{\"type\":\"finding\"";
-  if (parse_finding(line, f)) {
-    json += ",\"path\":" + json_string(f.path) + ",\"detection\":" + json_string(f.detection) +
-            ",\"action\":" + json_string(f.action) + ",\"outcome\":" + json_string(f.outcome) +
-            ",\"ok\":" + (f.ok ? "true" : "false");
+const char* kind_name(FindingKind kind) {
+  switch (kind) {
+    case FindingKind::kWormFile: return "worm_file";
+    case FindingKind::kInfectedFile: return "infected_file";
+    case FindingKind::kSystemMemory: return "system_memory";
+    case FindingKind::kSystemRegistry: return "system_registry";
+    case FindingKind::kNone: break;
   }
+  return "none";
+}
+
+const char* action_name(std::int32_t action) {
+  switch (action) {
+    case kActionDisinfect: return "disinfect";
+    case kActionRename: return "rename";
+    case kActionDelete: return "delete";
+    case kActionIgnore: return "ignore";
+    default: return "none";
+  }
+}
+
+std::string finding_json(const FindingRecord& finding, const std::string& line) {
+  std::string json = "{\"type\":\"finding\",\"path\":" + json_string(finding.path) +
+                     ",\"detection\":" + json_string(finding.detection) + ",\"kind\":\"" + kind_name(finding.kind) +
+                     "\",\"action\":\"" + action_name(finding.action) +
+                     "\",\"outcome\":" + json_string(finding_outcome_text(finding.outcome)) +
+                     ",\"ok\":" + (finding.ok ? "true" : "false");
+  if (finding.new_path[0] != '\0') json += ",\"new_path\":" + json_string(finding.new_path);
   return json + ",\"line\":" + json_string(line) + "}";
 }
 
@@ -105,29 +81,39 @@ std::string statistics_json(int scanned, int infected, int disinfected, int rena
   return buf;
 }
 
+bool is_report_start(const std::string& first_line) {
+  for (const char* type : {"finding", "statistics", "skipped"}) {
+    const std::string start = std::string("{\"type\":\"") + type + "\"";
+    if (first_line.compare(0, start.size(), start) == 0 && first_line.back() == '}') return true;
+  }
+  return false;
+}
+
 Report::~Report() { close(); }
 
-bool Report::open(const char* path) {
-  file_ = std::fopen(path, "wb");
-  return file_ != nullptr;
+void Report::put(std::string json) {
+  if (fd_ < 0) return;
+  json += '\n';
+  for (std::size_t done = 0; done < json.size();) {
+    const auto n = krelvon_write(fd_, json.data() + done, static_cast<unsigned>(json.size() - done));
+    if (n <= 0) {
+      failed_ = true;
+      return;
+    }
+    done += static_cast<std::size_t>(n);
+  }
 }
 
-void Report::put(const std::string& json) {
-  if (!file_) return;
-  if (std::fputs(json.c_str(), file_) < 0 || std::fputc('\n', file_) == EOF || std::fflush(file_) != 0)
-    failed_ = true;
-}
-
-void Report::finding(const char* line) { put(finding_json(line)); }
+void Report::finding(const FindingRecord& finding, const char* line) { put(finding_json(finding, line)); }
 
 void Report::statistics(int scanned, int infected, int disinfected, int renamed, int deleted, bool terminated) {
   put(statistics_json(scanned, infected, disinfected, renamed, deleted, terminated));
 }
 
 bool Report::close() {
-  if (!file_) return !failed_;
-  if (std::fclose(file_) != 0) failed_ = true;
-  file_ = nullptr;
+  if (fd_ < 0) return !failed_;
+  if (krelvon_close(fd_) != 0) failed_ = true;
+  fd_ = -1;
   return !failed_;
 }
 

@@ -1,31 +1,44 @@
 // The machine-readable report of krelvon-scan: JSON lines, one object per
-// finding line and one with the statistics, for tools that collect results.
+// finding and one with the statistics, for tools that collect results.
 #pragma once
 
-#include <cstdio>
 #include <string>
+#include <vector>
+
+#include "engine/scan_context.h"
 
 namespace krelvon::cli {
 
-struct Finding {
-  std::string path;
-  std::string detection;
-  std::string action;   // disinfect, rename, delete, ignore, terminate; "" unknown
-  std::string outcome;  // the line's own outcome text
-  bool ok = false;      // the action succeeded
-};
-
-// Splits a finding line ("<path>     <detection name> <outcome>", or the
-// fixed system lines) into its fields; false when it is not one.
-bool parse_finding(const std::string& line, Finding& out);
-
-// Text as a JSON string, quotes included; bytes that are not UTF-8 are
-// written as \u00XX (their Latin-1 reading).
+// Text as a JSON string, quotes included. Control characters are written
+// \u00XX, quotes and backslashes escaped, UTF-8 kept. A byte that is not
+// part of well-formed UTF-8 is written \udcXX, XX its value: a lone low
+// surrogate, which no UTF-8 text can hold, so two names that differ in
+// their bytes always differ in the report (Python reads such a string back
+// to the bytes with .encode("utf-8", "surrogateescape")).
 std::string json_string(const std::string& text);
 
-std::string finding_json(const std::string& line);
+// The names the report gives the kinds of object and the actions.
+const char* kind_name(FindingKind kind);
+const char* action_name(std::int32_t action);
+
+// {"type":"finding","path":...,"detection":...,"kind":...,"action":...,
+// "outcome":...,"ok":...[,"new_path":...],"line":...}: from the record of a
+// finding line, never from the line itself; the line is carried as it is.
+std::string finding_json(const FindingRecord& finding, const std::string& line);
 std::string statistics_json(int scanned, int infected, int disinfected, int renamed, int deleted,
                             bool terminated);
+
+// Where a report may be written: never inside a folder that is scanned,
+// that is when the report's folder, or any folder above it, is one of the
+// scan roots, compared by volume and file number (links followed), not by
+// name. `roots` are the scan paths ("!:": every fixed drive, "C:" a drive).
+// An empty text when the place is fine, else why it is not.
+std::string report_place_refusal(const std::string& path, const std::vector<std::string>& roots);
+
+// The first line (without its line feed) of a file that a report may
+// overwrite: one of the report's own objects. An empty file may be
+// overwritten too.
+bool is_report_start(const std::string& first_line);
 
 class Report {
  public:
@@ -33,16 +46,23 @@ class Report {
   ~Report();
   Report(const Report&) = delete;
   Report& operator=(const Report&) = delete;
-  bool open(const char* path);
-  // Each written at once and flushed, so an interrupted run keeps them.
-  void finding(const char* line);
+  // Opens the report for writing, where report_place_refusal() finds the
+  // place fine and never over a link, anything but a regular file, or a
+  // file that is neither empty nor an earlier report (is_report_start):
+  // an existing file is looked at through the descriptor that then empties
+  // and writes it. An empty text on success, else why the report cannot be
+  // written there.
+  std::string open(const std::string& path, const std::vector<std::string>& roots);
+  // Each written at once, straight to the file, so an interrupted run
+  // keeps them.
+  void finding(const FindingRecord& finding, const char* line);
   void statistics(int scanned, int infected, int disinfected, int renamed, int deleted, bool terminated);
   // False when any write failed.
   bool close();
 
  private:
-  void put(const std::string& json);
-  std::FILE* file_ = nullptr;
+  void put(std::string json);
+  int fd_ = -1;
   bool failed_ = false;
 };
 

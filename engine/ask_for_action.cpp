@@ -12,10 +12,19 @@ void set_prompt_runner(PromptRunner runner) { g_prompt = runner; }
 
 void ask_for_action(const char* detection_name, const char* object) {
   if (g_scan.handling_prompt) {
-    if (g_scan.apply_to_all) return;
+    if (g_scan.apply_to_all) {
+      g_scan.chosen_action = g_scan.remembered_action;
+      return;
+    }
+    // A prompt that ends without an answer (Esc, Enter without an action
+    // button, closed, end of input) leaves no action: the previous finding's
+    // answer is never carried over to a file nobody answered for.
+    g_scan.chosen_action = kActionNone;
+    g_scan.remembered_action = kActionNone;
     if (g_prompt) g_prompt(detection_name, object);
     return;
   }
+  g_scan.chosen_action = kActionNone;
   if (g_scan.handling_automatic) {
     if (g_scan.action_disinfect)
       g_scan.chosen_action = kActionDisinfect;
@@ -31,7 +40,8 @@ void ask_for_action(const char* detection_name, const char* object) {
 bool prompt_command(int command, bool box_ticked) {
   g_scan.apply_to_all = box_ticked ? 1 : 0;
   if (command == kApplyToAllBox) return false;
-  if (command >= kActionDisinfect && command <= kActionIgnore) g_scan.chosen_action = command;
+  g_scan.chosen_action = command >= kActionDisinfect && command <= kActionIgnore ? command : kActionNone;
+  g_scan.remembered_action = g_scan.chosen_action;
   return true;
 }
 

@@ -11,16 +11,21 @@ namespace krelvon {
 using PromptRunner = void (*)(const char* detection_name, const char* object);
 
 // Installs the front end's prompt; null leaves findings in Prompt mode
-// without an answer (the chosen action keeps its value).
+// without an answer.
 void set_prompt_runner(PromptRunner runner);
 
-// On return the scan context's chosen action holds the result.
+// On return the scan context's chosen action holds the result: the
+// automatic action, the answer remembered with apply-to-all, or the
+// prompt's answer; kActionNone (act on nothing) when there is none, never
+// the previous finding's answer.
 void ask_for_action(const char* detection_name, const char* object);
 
 // A command that reached the prompt: command is the control identifier
 // (100..103 the action buttons, 1028 the apply-to-all box, 1 Enter, 2 Esc),
 // box_ticked the state of the apply-to-all box at that moment. Returns true
-// when the prompt ends.
+// when the prompt ends; a command that ends it without an action button
+// leaves the chosen action none (and, with the box ticked, remembers none
+// for the rest of the scan).
 bool prompt_command(int command, bool box_ticked);
 
 // The apply-to-all check box's identifier in the prompt.

@@ -20,6 +20,57 @@ void append_line(const char* format, ...) {
   va_start(args, format);
   std::vsnprintf(g_scan.line, sizeof g_scan.line, format, args);
   va_end(args);
+  g_scan.finding.kind = FindingKind::kNone;
+  SendMessageA(g_scan.progress_window, WM_SETREDRAW, 0, 0);
+}
+
+const char* finding_outcome_text(FindingOutcome outcome) {
+  switch (outcome) {
+    case FindingOutcome::kDisinfected: return "Disinfected";
+    case FindingOutcome::kCouldNotDisinfect: return "Could not disinfect";
+    case FindingOutcome::kRenamed: return "renamed";
+    case FindingOutcome::kRenameFailed: return "Rename failed";
+    case FindingOutcome::kDeleted: return "deleted";
+    case FindingOutcome::kDeleteFailed: return "Delete failed";
+    case FindingOutcome::kIgnored:
+    case FindingOutcome::kNotActedOn: return "not disinfected as per user's selection";
+    case FindingOutcome::kRemoved: return "removed";
+  }
+  return "";
+}
+
+namespace {
+
+std::int32_t action_of(const Finding& finding) {
+  switch (finding.outcome) {
+    case FindingOutcome::kDisinfected:
+    case FindingOutcome::kCouldNotDisinfect: return kActionDisinfect;
+    case FindingOutcome::kRenamed:
+    case FindingOutcome::kRenameFailed: return kActionRename;
+    case FindingOutcome::kDeleted:
+    case FindingOutcome::kDeleteFailed: return kActionDelete;
+    case FindingOutcome::kIgnored: return kActionIgnore;
+    case FindingOutcome::kNotActedOn: return kActionNone;
+    case FindingOutcome::kRemoved:
+      return finding.kind == FindingKind::kSystemMemory ? g_scan.memory_action : kActionDelete;
+  }
+  return kActionNone;
+}
+
+}  // namespace
+
+void append_finding(const Finding& finding, const char* shown_object, const char* shown_name) {
+  FindingRecord& r = g_scan.finding;
+  r.kind = finding.kind;
+  r.outcome = finding.outcome;
+  r.action = action_of(finding);
+  r.ok = finding.outcome != FindingOutcome::kCouldNotDisinfect && finding.outcome != FindingOutcome::kRenameFailed &&
+         finding.outcome != FindingOutcome::kDeleteFailed;
+  copy_text(r.path, finding.path);
+  copy_text(r.detection, finding.detection);
+  copy_text(r.new_path, finding.new_path ? finding.new_path : "");
+  std::snprintf(g_scan.line, sizeof g_scan.line, "%s     %s %s", shown_object ? shown_object : finding.path,
+                shown_name ? shown_name : finding.detection, finding_outcome_text(finding.outcome));
   SendMessageA(g_scan.progress_window, WM_SETREDRAW, 0, 0);
 }
 

@@ -20,6 +20,11 @@ enum ActionCode : std::int32_t {
   kActionIgnore = 103,
 };
 
+// The action changes the file it is chosen for: Disinfect, Rename, Delete.
+constexpr bool acts_on_file(std::int32_t action) {
+  return action == kActionDisinfect || action == kActionRename || action == kActionDelete;
+}
+
 inline constexpr int kLineCapacity = 500;
 
 // The values of the option defaults.
@@ -59,6 +64,61 @@ inline constexpr char kFamilyText[] = "W32/BugBear.Worm and its variants";
 // The all-drives marker of the scan path.
 inline constexpr char kAllDrives[] = "!:";
 
+// What a finding line is about.
+enum class FindingKind : std::int32_t {
+  kNone = 0,        // the line just appended is no finding (the statistics block)
+  kWormFile,        // one of the worm's own files
+  kInfectedFile,    // a host program the worm infected
+  kSystemMemory,    // a running worm process was ended ("System Memory")
+  kSystemRegistry,  // a RunOnce value naming a worm file was deleted ("System Registry")
+};
+
+// What a finding line reports, each with its fixed text.
+enum class FindingOutcome : std::int32_t {
+  kDisinfected,        // "Disinfected"
+  kCouldNotDisinfect,  // "Could not disinfect"
+  kRenamed,            // "renamed"
+  kRenameFailed,       // "Rename failed"
+  kDeleted,            // "deleted"
+  kDeleteFailed,       // "Delete failed"
+  kIgnored,            // "not disinfected as per user's selection": Ignore was chosen
+  kNotActedOn,         // the same text: no action was chosen (a prompt closed
+                       // without an answer), and nothing was done
+  kRemoved,            // "removed": the two system lines
+};
+
+// The text a finding line ends with.
+const char* finding_outcome_text(FindingOutcome outcome);
+
+// A finding as a handler, the memory phase or the RunOnce cleaning reports
+// it: the object's full path and the detection name, and for a successful
+// rename the path the file went to.
+struct Finding {
+  FindingKind kind;
+  FindingOutcome outcome;
+  const char* path;
+  const char* detection;
+  const char* new_path = nullptr;
+};
+
+// The finding line last appended, as a record for the front ends: they read
+// it in the line notification instead of taking the line apart. kind is
+// kNone after a line that is no finding.
+struct FindingRecord {
+  FindingKind kind = FindingKind::kNone;
+  FindingOutcome outcome = FindingOutcome::kNotActedOn;
+  // The action of the outcome: Disinfect, Rename, Delete, Ignore, or none
+  // for kNotActedOn; for "System Memory" the memory action the process was
+  // ended for, for "System Registry" Delete.
+  std::int32_t action = kActionNone;
+  // False only for the failure lines (Could not disinfect, Rename failed,
+  // Delete failed).
+  bool ok = false;
+  char path[kPathCapacity] = {};       // full, never shortened for display
+  char detection[kPathCapacity] = {};  // the detection name
+  char new_path[kPathCapacity] = {};   // after a successful rename; else empty
+};
+
 struct ScanContext {
   // Scan settings.
   char scan_path[kPathCapacity] = {};
@@ -82,9 +142,15 @@ struct ScanContext {
   // Set from a signal handler or a console control handler as well.
   volatile std::sig_atomic_t cancel = 0;
 
+  // The finding of the line in the line buffer.
+  FindingRecord finding;
+
   // Link to the prompt.
   std::int32_t chosen_action = kActionNone;
   std::int32_t apply_to_all = 0;
+  // The answer given with apply-to-all ticked, taken by every later call of
+  // ask for action (kActionNone when the prompt ended without a choice).
+  std::int32_t remembered_action = kActionNone;
 
   // Links to the memory phase.
   bool memory_phase = true;
@@ -112,13 +178,22 @@ extern ScanContext g_scan;
 // scanner do.
 void reset_scan_context();
 
-// Prints a finding line into the line buffer (cut to fit) and sends the line
+// Prints a line that is no finding (the statistics block) into the line
+// buffer (cut to fit), marks the finding record empty and sends the line
 // notification to the progress window.
 void append_line(const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
+
+// The one way a finding line is appended: fills the finding record from
+// `finding`, prints "<object>     <name> <outcome text>" into the line
+// buffer and sends the line notification. The line shows the finding's path
+// and detection name unless shown_object and shown_name are given (the
+// Ignore line shows the object and name buffers, the system lines their
+// fixed texts); the record always holds the finding's own.
+void append_finding(const Finding& finding, const char* shown_object = nullptr, const char* shown_name = nullptr);
 
 // Sends the object notification: the object buffer changed for display.
 void notify_object();

@@ -54,19 +54,29 @@ bool write_at(int fd, std::int32_t position, const void* buffer, unsigned count)
   return _write(fd, buffer, count) == static_cast<int>(count);
 }
 
+namespace {
+
+bool is_separator(char c) {
+#ifdef _WIN32
+  return c == '\\' || c == '/' || c == ':';
+#else
+  return c == kSep;
+#endif
+}
+
+}  // namespace
+
 bool rename_target(const char* path, char (&target)[kPathCapacity]) {
-  if (std::strlen(path) >= sizeof target) return false;
-  copy_text(target, path);
-  char* dot = std::strrchr(target, '.');
-  if (!dot) return true;
-  if (dot[1] == '\0') {
-    if (std::strlen(target) + 1 >= sizeof target) return false;
-    dot[1] = 'V';
-    dot[2] = '\0';
-    return true;
-  }
-  dot[1] = 'V';
-  return true;
+  const std::size_t length = std::strlen(path);
+  std::size_t name = length;
+  while (name > 0 && !is_separator(path[name - 1])) --name;
+  const char* dot = std::strrchr(path + name, '.');
+  const char* tail = dot == nullptr ? ".V" : dot[1] == '\0' ? "V" : "";
+  if (length + std::strlen(tail) >= sizeof target) return false;
+  std::memcpy(target, path, length);
+  std::memcpy(target + length, tail, std::strlen(tail) + 1);
+  if (dot != nullptr && dot[1] != '\0') target[dot - path + 1] = 'V';
+  return std::strcmp(target, path) != 0;
 }
 
 bool ExaminedFile::at(const char* path) const {
@@ -79,46 +89,43 @@ bool ExaminedFile::open_on(int fd) const {
   return known_ && krelvon_file_identity(fd, &now) && now == identity_;
 }
 
-bool delete_with_retry(bool (*remove)(const char* path), const char* detection_name, const char* path,
-                       const ExaminedFile& examined) {
-  if (!examined.at(path)) {
-    // Ending the processes that run what is there now could end a program
-    // that has nothing to do with the finding.
-    append_line("%s     %s Delete failed", path, detection_name);
-    return false;
-  }
-  if (remove(path)) {
-    ++g_scan.files_deleted;
-    append_line("%s     %s deleted", path, detection_name);
-    return true;
-  }
-  if (terminate_processes_by_file(path) == 1) {
-    if (examined.at(path) && remove(path)) {
-      ++g_scan.files_deleted;
-      append_line("%s     %s deleted", path, detection_name);
-      return true;
-    }
-    append_line("%s     %s Delete failed", path, detection_name);
-  } else if (g_scan.memory_phase) {
-    append_line("%s     %s Delete failed", path, detection_name);
-  }
-  return false;
+bool delete_with_retry(bool (*remove)(const char* path), FindingKind kind, const char* detection_name,
+                       const char* path, const ExaminedFile& examined) {
+  // A path that names another file now is not touched: ending the processes
+  // that run what is there could end a program that has nothing to do with
+  // the finding.
+  bool deleted = false;
+  if (examined.at(path))
+    deleted = remove(path) || (terminate_processes_by_file(path) == 1 && examined.at(path) && remove(path));
+  if (deleted) ++g_scan.files_deleted;
+  append_finding({kind, deleted ? FindingOutcome::kDeleted : FindingOutcome::kDeleteFailed, path, detection_name});
+  return deleted;
 }
 
-void rename_recognised_file(const char* detection_name, const char* path, const ExaminedFile& examined) {
+void rename_recognised_file(FindingKind kind, const char* detection_name, const char* path,
+                            const ExaminedFile& examined) {
   char target[kPathCapacity];
-  if (rename_target(path, target) && examined.at(path) && MoveFileA(path, target)) {
-    ++g_scan.files_renamed;
-    append_line("%s     %s renamed", path, detection_name);
-  } else {
-    append_line("%s     %s Rename failed", path, detection_name);
-  }
+  // MoveFileA never replaces an existing name; the check before it also
+  // catches the name itself in other letter case on a file system that
+  // ignores case, where a move would only change the case.
+  const bool renamed =
+      rename_target(path, target) && examined.at(path) && _access(target, 0) != 0 && MoveFileA(path, target);
+  if (renamed) ++g_scan.files_renamed;
+  append_finding({kind, renamed ? FindingOutcome::kRenamed : FindingOutcome::kRenameFailed, path, detection_name,
+                  renamed ? target : nullptr});
 }
 
-MemoryStep memory_phase_step() {
+void report_left_alone(FindingKind kind, const char* detection_name, const char* path) {
+  const FindingOutcome outcome =
+      g_scan.chosen_action == kActionIgnore ? FindingOutcome::kIgnored : FindingOutcome::kNotActedOn;
+  append_finding({kind, outcome, path, detection_name}, g_scan.object, g_scan.name);
+}
+
+MemoryStep memory_phase_step(const char* path) {
   if (g_scan.memory_action != kActionNone && g_scan.progress_window) {
     g_scan.chosen_action = g_scan.memory_action;
-    append_line("%s", kSystemMemoryLine);
+    append_finding({FindingKind::kSystemMemory, FindingOutcome::kRemoved, path, kSystemDetection},
+                   kSystemMemoryObject, kSystemDetection);
     Sleep(100);
     return MemoryStep::kCarryOut;
   }

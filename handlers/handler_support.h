@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "engine/scan_context.h"
 #include "platform/platform.h"
 
 namespace krelvon {
@@ -63,10 +64,13 @@ void hand_back(const char* path, Descriptor& fd);
 bool read_at(int fd, std::int32_t position, void* buffer, unsigned count);
 bool write_at(int fd, std::int32_t position, const void* buffer, unsigned count);
 
-// The rename target of a recognised file: the character after the path's
-// last '.' becomes 'V' (".exe" gives ".Vxe"); a path ending in '.' gets the
-// 'V' appended; a path without '.' keeps its name. False when the result
-// would not fit in MAX_PATH characters.
+// The rename target of a recognised file, always in the file's own folder:
+// the character after the last '.' of the file name (never of a folder)
+// becomes 'V' (".exe" gives ".Vxe"); a name ending in '.' gets the 'V'
+// appended, and a name without any '.' gets ".V" ("payload" gives
+// "payload.V"). False when the result would not fit in MAX_PATH characters
+// or would be the name itself (a name whose extension already starts with
+// 'V'): such a rename would move nothing.
 bool rename_target(const char* path, char (&target)[kPathCapacity]);
 
 // The file a handler examined. A handler reads a file through a descriptor
@@ -93,17 +97,23 @@ class ExaminedFile {
 
 // Deletes a recognised file with remove(); when that fails, ends the
 // processes running it and tries once more. Writes "deleted" (counted) or
-// "Delete failed"; a failure without any process ended writes nothing
-// outside the memory phase. When the path no longer names the examined
-// file, nothing is removed, no process is ended, and "Delete failed" is
-// written. True when the file was deleted.
-bool delete_with_retry(bool (*remove)(const char* path), const char* detection_name, const char* path,
-                       const ExaminedFile& examined);
+// "Delete failed" with path and detection name, always one of the two. When
+// the path no longer names the examined file, nothing is removed and no
+// process is ended. True when the file was deleted.
+bool delete_with_retry(bool (*remove)(const char* path), FindingKind kind, const char* detection_name,
+                       const char* path, const ExaminedFile& examined);
 
-// Moves a recognised file to its rename target and writes the finding line
-// ("renamed" or "Rename failed") with path and detection name; a path that
-// no longer names the examined file is not moved ("Rename failed").
-void rename_recognised_file(const char* detection_name, const char* path, const ExaminedFile& examined);
+// Moves a recognised file to its rename target, never over an existing
+// name, and writes the finding line ("renamed", counted, or "Rename
+// failed") with path and detection name; a path that no longer names the
+// examined file is not moved ("Rename failed").
+void rename_recognised_file(FindingKind kind, const char* detection_name, const char* path,
+                            const ExaminedFile& examined);
+
+// The line of a recognised file that is left as it is: Ignore was chosen,
+// or no action (a prompt ended without an answer). The line shows the object
+// and name buffers; the record holds path and detection name.
+void report_left_alone(FindingKind kind, const char* detection_name, const char* path);
 
 // The memory phase's part in a recognition, the same in both handlers.
 enum class MemoryStep {
@@ -117,6 +127,8 @@ enum class MemoryStep {
   // Outside the memory phase: the handler asks for action.
   kAsk,
 };
-MemoryStep memory_phase_step();
+// path: the file recognised, named in the record of the "System Memory"
+// line.
+MemoryStep memory_phase_step(const char* path);
 
 }  // namespace krelvon

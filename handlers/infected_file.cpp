@@ -45,9 +45,12 @@ bool body_matches(std::uint8_t* body, const DecryptorParameters& p) {
 
 namespace {
 
-// One call of the handler: the attributes saved on entry are set again on
-// every way out, as long as the path still names the examined file. The read
-// descriptor is closed before any action; a file left alone hands it on.
+// One call of the handler. The file is examined through the read
+// descriptor alone, without any change to it; only a file that is acted on
+// has its attributes changed (prepare_to_act), and those saved then are set
+// again on every way out, as long as the path still names the examined
+// file. The read descriptor is closed before any action; a file left alone
+// hands it on.
 struct Check {
   Check(const char* checked_path, int read_fd) : path(checked_path), fd(read_fd) {}
   const char* path;
@@ -57,11 +60,18 @@ struct Check {
   std::int32_t length = 0;
   std::uint32_t entry = 0;
 
-  // Attributes to set again on the way out, once the path is seen to still
-  // name the examined file after they were read.
-  void keep_attributes(DWORD attributes) {
-    if (saved_attributes == INVALID_FILE_ATTRIBUTES && !examined.at(path)) return;
+  // Archive-only attributes for the action (a read-only file could be
+  // neither written nor, on Windows, renamed or deleted). The attributes
+  // are read, then the path is seen to still name the examined file, then
+  // they are changed. False when any step fails: the action does not
+  // happen.
+  bool prepare_to_act() {
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !examined.at(path)) return false;
+    if (attributes == FILE_ATTRIBUTE_ARCHIVE) return true;
+    if (!SetFileAttributesA(path, FILE_ATTRIBUTE_ARCHIVE)) return false;
     saved_attributes = attributes;
+    return true;
   }
   void restore_attributes() const {
     if (saved_attributes != INVALID_FILE_ATTRIBUTES && examined.at(path))
@@ -110,10 +120,6 @@ BodyCheck body_check(int fd, std::uint32_t entry) {
 // The file remover: write permission, then unlink.
 bool remove_file(const char* path) { return _chmod(path, _S_IREAD | _S_IWRITE) == 0 && _unlink(path) == 0; }
 
-void delete_infected_file(const char* detection_name, const char* path, const ExaminedFile& examined) {
-  delete_with_retry(&remove_file, detection_name, path, examined);
-}
-
 // Restores the host from the infection record (host_repair.h): only the
 // examined file is written, and only while it has the length it had when it
 // was examined; a file swapped, grown or cut since is left alone. A record
@@ -129,48 +135,34 @@ bool disinfect(const Check& check) {
 }  // namespace
 
 int handle_infected_file(const char* detection_name, const char* path) {
-  // The file is opened before its attributes are changed by path, so that
-  // the attributes read, changed and set back are those of the file that is
-  // examined (on Windows the open descriptor also keeps the file from being
-  // replaced). A file that cannot be opened, or whose attributes cannot be
-  // read or changed, is not checked, and is left as it was.
+  // Examining reads the file through one descriptor and changes nothing
+  // about it: not its attributes, not its time stamps.
   Check check(path, open_for_examination(path));
   if (!check.fd.valid()) return 0;
   check.examined.note_descriptor(check.fd.get());
   if (!check.examined.known()) return 0;
-  const DWORD attributes = GetFileAttributesA(path);
-  if (attributes == INVALID_FILE_ATTRIBUTES) return 0;
-  // An archive-only file that is only looked at keeps its attributes: setting
-  // them to archive-only and back would change nothing. Where they change,
-  // the path must still name the examined file once they have been read.
-  if (attributes != FILE_ATTRIBUTE_ARCHIVE) {
-    if (!check.examined.at(path) || !SetFileAttributesA(path, FILE_ATTRIBUTE_ARCHIVE)) return 0;
-    check.saved_attributes = attributes;
-  }
   check.length = _filelength(check.fd.get());
   if (check.length < 0) return 0;
   if (!read_headers_step_one(check.fd.get()) || !read_headers_step_two(check.fd.get())) return 0;
   if (!section_layout_matches()) return 0;
   check.entry = map_address_to_offset(g_header.optional(kAddressOfEntryPoint), check.fd.get());
 
-  bool recognised_by_header = false;
+  // Processes running the file are ended only once the answer is to act on
+  // it: a file ignored, or one nobody answered for, is left running.
+  bool end_processes = false;
   if (check.entry > static_cast<std::uint32_t>(check.length) && header_check(check.fd.get())) {
-    recognised_by_header = true;
     ++g_scan.files_infected;
-    check.keep_attributes(attributes);
     copy_text(g_scan.name, "W32/BugBear.B.Worm");
     copy_text(g_scan.object, path);
     ask_for_action(g_scan.name, g_scan.object);
-  }
-  if (!recognised_by_header) {
+  } else {
     if (body_check(check.fd.get(), check.entry) != BodyCheck::kMatch) return 0;
     ++g_scan.files_infected;
-    check.keep_attributes(attributes);
-    switch (memory_phase_step()) {
+    switch (memory_phase_step(path)) {
       case MemoryStep::kCarryOut: break;
       case MemoryStep::kMarkOnly: return 1;
       case MemoryStep::kAsk:
-        if (check.examined.at(path)) terminate_processes_by_file(path);
+        end_processes = true;
         copy_text(g_scan.name, detection_name);
         copy_text(g_scan.object, path);
         ask_for_action(g_scan.name, g_scan.object);
@@ -178,40 +170,41 @@ int handle_infected_file(const char* detection_name, const char* path) {
     }
   }
 
-  switch (g_scan.chosen_action) {
-    case kActionDisinfect:
-      check.fd.close();
-      if (g_header.number_of_sections() <= 3) {
-        delete_infected_file(detection_name, path, check.examined);
-        return 0;
-      }
-      // Processes are ended only for the examined file, not for one put at
-      // its path since.
-      if (check.examined.at(path)) {
-        terminate_processes_by_file(path);
-        Sleep(100);
-        if (disinfect(check)) {
-          check.restore_attributes();
-          ++g_scan.files_disinfected;
-          append_line("%s     %s Disinfected", path, detection_name);
-          return 1;
-        }
-      }
-      append_line("%s     %s Could not disinfect", path, detection_name);
-      return 0;
-    case kActionRename:
-      check.fd.close();
-      rename_recognised_file(detection_name, path, check.examined);
-      return 0;
-    case kActionDelete:
-      check.fd.close();
-      delete_infected_file(detection_name, path, check.examined);
-      return 0;
-    case kActionIgnore:
-      append_line("%s     %s not disinfected as per user's selection", g_scan.object, g_scan.name);
-      return 0;
-    default: return 0;
+  const std::int32_t action = g_scan.chosen_action;
+  if (!acts_on_file(action)) {
+    report_left_alone(FindingKind::kInfectedFile, detection_name, path);
+    return 0;
   }
+  check.fd.close();
+  const bool prepared = check.prepare_to_act();
+  // Processes are ended only for the examined file, not for one put at its
+  // path since.
+  if (prepared && end_processes && check.examined.at(path)) terminate_processes_by_file(path);
+  if (action == kActionRename || action == kActionDelete || g_header.number_of_sections() <= 3) {
+    // Disinfect of a file that holds only the worm deletes it.
+    if (!prepared) {
+      append_finding({FindingKind::kInfectedFile,
+                      action == kActionRename ? FindingOutcome::kRenameFailed : FindingOutcome::kDeleteFailed, path,
+                      detection_name});
+    } else if (action == kActionRename) {
+      rename_recognised_file(FindingKind::kInfectedFile, detection_name, path, check.examined);
+    } else {
+      delete_with_retry(&remove_file, FindingKind::kInfectedFile, detection_name, path, check.examined);
+    }
+    return 0;
+  }
+  if (prepared && check.examined.at(path)) {
+    terminate_processes_by_file(path);
+    Sleep(100);
+    if (disinfect(check)) {
+      check.restore_attributes();
+      ++g_scan.files_disinfected;
+      append_finding({FindingKind::kInfectedFile, FindingOutcome::kDisinfected, path, detection_name});
+      return 1;
+    }
+  }
+  append_finding({FindingKind::kInfectedFile, FindingOutcome::kCouldNotDisinfect, path, detection_name});
+  return 0;
 }
 
 }  // namespace krelvon

@@ -67,7 +67,11 @@ inline constexpr std::uint32_t kInfectionRecordWipe = 36;  // zero bytes written
 // The worm's sections, third-last to last.
 inline constexpr const char* kWormSections[3] = {"UPX0", "UPX1", "UPX2"};
 
-// Fixed finding lines.
+// Fixed finding lines: object, detection name and outcome of the system
+// lines, and the lines they make.
+inline constexpr char kSystemMemoryObject[] = "System Memory";
+inline constexpr char kSystemRegistryObject[] = "System Registry";
+inline constexpr char kSystemDetection[] = "W32/BugBear.Worm";
 inline constexpr char kSystemMemoryLine[] = "System Memory     W32/BugBear.Worm removed";
 inline constexpr char kSystemRegistryLine[] = "System Registry     W32/BugBear.Worm removed";
 

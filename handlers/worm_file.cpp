@@ -58,20 +58,23 @@ const WormSignature* match_signature(const char* path, ExaminedFile* examined) {
   return match;
 }
 
-void delete_worm_file(const char* detection_name, const char* path, const ExaminedFile& examined) {
+void delete_worm_file(const char* detection_name, const WormSignature& match, const char* path,
+                      const ExaminedFile& examined) {
   // The full path: in the memory phase's second pass the object buffer holds
   // only its display-shortened copy.
   clean_runonce(path);
   if (!examined.at(path)) {
-    append_line("%s     %s Delete failed", path, detection_name);
+    append_finding({FindingKind::kWormFile, FindingOutcome::kDeleteFailed, path, detection_name});
     return;
   }
   const DWORD saved = GetFileAttributesA(path);
   if (!SetFileAttributesA(path, FILE_ATTRIBUTE_ARCHIVE)) {
-    append_line("%s     %s Delete failed", g_scan.object, g_scan.name);
+    append_finding({FindingKind::kWormFile, FindingOutcome::kDeleteFailed, path, match.detection_name}, g_scan.object,
+                   g_scan.name);
     return;
   }
-  if (delete_with_retry([](const char* p) { return DeleteFileA(p) != FALSE; }, detection_name, path, examined))
+  if (delete_with_retry([](const char* p) { return DeleteFileA(p) != FALSE; }, FindingKind::kWormFile,
+                        detection_name, path, examined))
     return;
   // A file that stays keeps the attributes it had (read-only, hidden).
   if (saved != INVALID_FILE_ATTRIBUTES && examined.at(path)) SetFileAttributesA(path, saved);
@@ -85,7 +88,7 @@ int handle_worm_file(const char* detection_name, const char* path) {
   if (!match) return 0;
   ++g_scan.files_infected;
 
-  switch (memory_phase_step()) {
+  switch (memory_phase_step(path)) {
     case MemoryStep::kCarryOut: break;
     case MemoryStep::kMarkOnly:
       // The object buffer holds the display-shortened path here; the full
@@ -100,13 +103,10 @@ int handle_worm_file(const char* detection_name, const char* path) {
   }
 
   switch (g_scan.chosen_action) {
-    case kActionRename: rename_recognised_file(detection_name, path, examined); break;
-    case kActionIgnore:
-      append_line("%s     %s not disinfected as per user's selection", g_scan.object, g_scan.name);
-      break;
+    case kActionRename: rename_recognised_file(FindingKind::kWormFile, detection_name, path, examined); break;
     case kActionDisinfect:
-    case kActionDelete: delete_worm_file(detection_name, path, examined); break;
-    default: break;
+    case kActionDelete: delete_worm_file(detection_name, *match, path, examined); break;
+    default: report_left_alone(FindingKind::kWormFile, match->detection_name, path); break;
   }
   return 1;
 }

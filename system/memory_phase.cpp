@@ -39,7 +39,8 @@ void route_95() {
     if (!recognised(record->path)) continue;
     ask_for_action("", "System Memory");
     const int action = g_scan.chosen_action;
-    if (action == kActionIgnore) continue;
+    // Ignore, or no answer at all: the process runs on.
+    if (!acts_on_file(action)) continue;
     terminate_processes_by_file(record->path);
     second_pass(record->path, action);
   }

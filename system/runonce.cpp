@@ -1,5 +1,6 @@
 #include "system/runonce.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "engine/scan_context.h"
@@ -99,7 +100,14 @@ int clean_runonce(const char* path) {
     _strlwr(data);
     if (std::strstr(data, file_name) == nullptr) continue;
     if (!registry_delete_value(HKEY_LOCAL_MACHINE, kRunOnceKey, name)) continue;
-    if (g_scan.progress_window != nullptr) append_line("%s", kSystemRegistryLine);
+    if (g_scan.progress_window != nullptr) {
+      // The record names the value deleted, under its key (cut to a path's
+      // length there).
+      char value[sizeof "HKEY_LOCAL_MACHINE\\" + sizeof kRunOnceKey + kValueNameCapacity];
+      std::snprintf(value, sizeof value, "HKEY_LOCAL_MACHINE\\%s\\%s", kRunOnceKey, name);
+      append_finding({FindingKind::kSystemRegistry, FindingOutcome::kRemoved, value, kSystemDetection},
+                     kSystemRegistryObject, kSystemDetection);
+    }
     return 1;
   }
   return 0;

@@ -271,4 +271,47 @@ TEST_F(FaultSweepTest, TheHandlersShareOneOpeningOfTheFile) {
   }
 }
 
+// Looking at a file, and leaving it alone (Ignore, or no answer at all),
+// calls nothing that changes a file: no attributes or mode set, nothing
+// written, cut, moved or removed. Read-only files, whose attributes a check
+// that set them to archive-only and back would touch.
+TEST_F(FaultSweepTest, LeavingAFileAloneCallsNothingThatChangesIt) {
+  const s::Bytes host = s::build_pe(s::typical_host(4));
+  const struct {
+    const char* name;
+    s::Bytes bytes;
+  } files[] = {{"text file", s::Bytes(5000, 'x')},
+               {"clean program", host},
+               {"infected host", s::infect(host)},
+               {"worm file", s::make_worm_file(0, 50688)}};
+  for (const int action : {krelvon::kActionIgnore, krelvon::kActionNone}) {
+    for (const auto& f : files) {
+      krelvon::test::TempDir dir;
+      const std::string path = dir.write("target.exe", f.bytes);
+      ASSERT_TRUE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY));
+      const DWORD attributes = GetFileAttributesA(path.c_str());
+      window->lines.clear();
+      // No answer: Prompt handling without a prompt to answer.
+      krelvon::test::automatic(action);
+      g_scan.handling_prompt = action == krelvon::kActionNone;
+      faults::disarm();
+      krelvon::run_threat_table(path.c_str());
+      const std::string what = std::string(f.name) + (action == krelvon::kActionNone ? ", no answer" : ", Ignore");
+      for (const faults::Call call : {faults::Call::kSetAttributes, faults::Call::kChmod, faults::Call::kWrite,
+                                      faults::Call::kChsize, faults::Call::kMove, faults::Call::kDelete,
+                                      faults::Call::kUnlink})
+        EXPECT_EQ(faults::calls(call), 0) << what << ": " << faults::name(call);
+      EXPECT_EQ(faults::calls(faults::Call::kOpen), 1) << what;
+      EXPECT_EQ(s::read_file(path), f.bytes) << what;
+      EXPECT_EQ(GetFileAttributesA(path.c_str()), attributes) << what;
+      const bool threat = f.bytes.size() != 5000 && f.bytes != host;
+      EXPECT_EQ(window->lines.size(), threat ? 1u : 0u) << what;
+      if (threat) {
+        EXPECT_EQ(g_scan.finding.action, action) << what;
+      }
+      SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+  }
+}
+
 }  // namespace

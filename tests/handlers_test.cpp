@@ -6,13 +6,19 @@
 #include <string>
 #include <vector>
 
+#include "engine/ask_for_action.h"
 #include "engine/scan_context.h"
 #include "engine/walker.h"
+#include "handlers/handler_support.h"
 #include "handlers/infected_file.h"
 #include "handlers/signatures.h"
 #include "handlers/worm_file.h"
 #include "tests/support.h"
 #include "tools/samples.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 using krelvon::g_scan;
 namespace s = krelvon::samples;
@@ -78,17 +84,103 @@ TEST_F(HandlerTest, WormFileDisinfectDeletesAndCountsAsDeleted) {
   EXPECT_EQ(window->lines, std::vector<std::string>{p + "     W32/BugBear.B.Worm deleted"});
 }
 
-TEST_F(HandlerTest, WormFileRenameReplacesTheCharacterAfterTheLastDot) {
+// The 'V' goes after the last '.' of the file name, never into a folder's
+// name: a name without '.' gets ".V" in its own folder (a sibling folder
+// "site.V" stays empty), and a name already ending like a renamed one would
+// move nothing, so that rename fails and the file stays. The record holds
+// where each file went.
+TEST_F(HandlerTest, RenameStaysInTheFilesOwnFolder) {
   automatic(krelvon::kActionRename);
-  const std::string p = dir.write("my.dir/w.exe", s::make_worm_file(1, 5632));
-  EXPECT_EQ(krelvon::handle_worm_file(kB, p.c_str()), 1);
-  EXPECT_TRUE(exists(dir / "my.dir/w.Vxe"));
-  EXPECT_EQ(g_scan.files_renamed, 1);
-  EXPECT_EQ(window->lines, std::vector<std::string>{p + "     W32/BugBear.B.Worm renamed"});
-  // The last '.' of the whole path may belong to a folder.
-  const std::string q = dir.write("my.dir/noext", s::make_worm_file(1, 5632));
-  EXPECT_EQ(krelvon::handle_worm_file(kB, q.c_str()), 1);
-  EXPECT_TRUE(exists(dir / "my.Vir/noext") || exists(q));
+  dir.mkdir("site.V");
+  const std::string w = dir.write("site.d/w.exe", s::make_worm_file(1, 5632));
+  const std::string payload = dir.write("site.d/payload", s::make_worm_file(1, 5632));
+  const std::string host = dir.write("site.d/host", s::infect(this->host()));
+  const std::string again = dir.write("site.d/again.Vxe", s::make_worm_file(1, 5632));
+  std::vector<std::string> new_paths;
+  for (const std::string& p : {w, payload, host, again}) {
+    if (krelvon::handle_worm_file(kB, p.c_str()) == 0) krelvon::handle_infected_file(kB, p.c_str());
+    new_paths.emplace_back(g_scan.finding.new_path);
+  }
+  EXPECT_TRUE(exists(dir / "site.d/w.Vxe"));
+  EXPECT_TRUE(exists(dir / "site.d/payload.V"));
+  EXPECT_TRUE(exists(dir / "site.d/host.V"));
+  EXPECT_TRUE(exists(again));
+  EXPECT_FALSE(exists(dir / "site.V/payload"));
+  EXPECT_FALSE(exists(dir / "site.V/host"));
+  EXPECT_EQ(new_paths, (std::vector<std::string>{dir / "site.d/w.Vxe", dir / "site.d/payload.V",
+                                                 dir / "site.d/host.V", ""}));
+  EXPECT_EQ(g_scan.files_renamed, 3);
+  EXPECT_EQ(window->lines, (std::vector<std::string>{w + "     W32/BugBear.B.Worm renamed",
+                                                     payload + "     W32/BugBear.B.Worm renamed",
+                                                     host + "     W32/BugBear.B.Worm renamed",
+                                                     again + "     W32/BugBear.B.Worm Rename failed"}));
+}
+
+TEST(RenameTarget, OnlyTheFileNameChanges) {
+  const std::string sep(1, krelvon::kSep);
+  const struct {
+    std::string path, target;  // empty target: no rename
+  } cases[] = {
+      {"a.exe", "a.Vxe"},
+      {"d.x" + sep + "f.exe", "d.x" + sep + "f.Vxe"},
+      {"d.x" + sep + "f", "d.x" + sep + "f.V"},
+      {"end." + sep + "payload", "end." + sep + "payload.V"},
+      {"d" + sep + "f.", "d" + sep + "f.V"},
+      {"d" + sep + ".hidden", "d" + sep + ".Vidden"},
+      {"d" + sep + "f.Vxe", ""},
+      {"d" + sep + "f.V", ""},
+      {std::string(258, 'p'), ""},  // ".V" would not fit
+      {std::string(257, 'p'), std::string(257, 'p') + ".V"},
+  };
+  for (const auto& c : cases) {
+    char target[krelvon::kPathCapacity];
+    const bool made = krelvon::rename_target(c.path.c_str(), target);
+    EXPECT_EQ(made, !c.target.empty()) << c.path;
+    if (made) {
+      EXPECT_EQ(target, c.target) << c.path;
+    }
+  }
+#ifdef _WIN32
+  char target[krelvon::kPathCapacity];
+  ASSERT_TRUE(krelvon::rename_target("C:/d.x/f", target));
+  EXPECT_STREQ(target, "C:/d.x/f.V") << "'/' separates too";
+#endif
+}
+
+// A prompt that ends without an answer, after an earlier answer of Delete:
+// the worm file and the host are left exactly as they were, each with its
+// one line, and the record says no action.
+TEST_F(HandlerTest, APromptWithoutAnAnswerLeavesTheFileAlone) {
+  static std::vector<int> answers;
+  answers = {krelvon::kActionDelete, IDCANCEL, IDOK};
+  krelvon::set_prompt_runner([](const char*, const char*) {
+    const int command = answers.front();
+    answers.erase(answers.begin());
+    krelvon::prompt_command(command, false);
+  });
+  g_scan.handling_prompt = 1;
+  const s::Bytes infected = s::infect(host());
+  const std::string first = dir.write("first.exe", s::make_worm_file(0, 50688));
+  const std::string worm = dir.write("worm.exe", s::make_worm_file(0, 50688));
+  const std::string inf = dir.write("inf.exe", infected);
+  ASSERT_TRUE(SetFileAttributesA(inf.c_str(), FILE_ATTRIBUTE_READONLY));
+  const DWORD attributes = GetFileAttributesA(inf.c_str());
+  EXPECT_EQ(krelvon::handle_worm_file(kB, first.c_str()), 1);
+  EXPECT_EQ(krelvon::handle_worm_file(kB, worm.c_str()), 1);
+  EXPECT_EQ(g_scan.finding.action, krelvon::kActionNone);
+  EXPECT_EQ(krelvon::handle_infected_file(kB, inf.c_str()), 0);
+  EXPECT_EQ(g_scan.finding.action, krelvon::kActionNone);
+  EXPECT_STREQ(g_scan.finding.path, inf.c_str());
+  krelvon::set_prompt_runner(nullptr);
+  EXPECT_FALSE(exists(first));
+  EXPECT_EQ(s::read_file(worm), s::make_worm_file(0, 50688));
+  EXPECT_EQ(s::read_file(inf), infected);
+  EXPECT_EQ(GetFileAttributesA(inf.c_str()), attributes);
+  EXPECT_EQ(window->lines, (std::vector<std::string>{
+                               first + "     W32/BugBear.B.Worm deleted",
+                               worm + "     W32/BugBear.Worm not disinfected as per user's selection",
+                               inf + "     W32/BugBear.B.Worm not disinfected as per user's selection"}));
+  EXPECT_EQ(g_scan.files_deleted, 1);
 }
 
 TEST_F(HandlerTest, WormFileRenameFailsWhenTheTargetExists) {
@@ -290,6 +382,41 @@ TEST_F(HandlerTest, AttributesAreRestoredAfterTheCheck) {
   EXPECT_EQ(krelvon::handle_infected_file(kB, inf.c_str()), 1);
   EXPECT_NE(GetFileAttributesA(inf.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
   EXPECT_EQ(s::read_file(inf), s::with_infection_flags(h));
+}
+
+// Examining changes nothing: a read-only host, a clean read-only program
+// and a read-only worm file, each looked at with Ignore, keep their
+// attributes and (POSIX) their mode and change time, which a mode change
+// and back would have moved.
+TEST_F(HandlerTest, ExaminingAFileChangesNothingAboutIt) {
+  automatic(krelvon::kActionIgnore);
+  const std::vector<std::string> files = {dir.write("inf.exe", s::infect(host())), dir.write("clean.exe", host()),
+                                          dir.write("worm.exe", s::make_worm_file(0, 50688))};
+  struct Seen {
+    DWORD attributes;
+    std::string stamp;
+  };
+  const auto seen = [](const std::string& p) {
+    std::string stamp;
+#ifndef _WIN32
+    struct stat st {};
+    EXPECT_EQ(::stat(p.c_str(), &st), 0);
+    stamp = std::to_string(st.st_mode) + " " + std::to_string(st.st_ctim.tv_sec) + "." +
+            std::to_string(st.st_ctim.tv_nsec) + " " + std::to_string(st.st_mtim.tv_nsec);
+#endif
+    return Seen{GetFileAttributesA(p.c_str()), stamp};
+  };
+  std::vector<Seen> before;
+  for (const std::string& p : files) {
+    ASSERT_TRUE(SetFileAttributesA(p.c_str(), FILE_ATTRIBUTE_READONLY));
+    before.push_back(seen(p));
+  }
+  krelvon::walk((dir.path() + krelvon::kSep + "*.*").c_str());
+  EXPECT_EQ(g_scan.files_infected, 2);
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    EXPECT_EQ(seen(files[i]).attributes, before[i].attributes) << files[i];
+    EXPECT_EQ(seen(files[i]).stamp, before[i].stamp) << files[i];
+  }
 }
 
 TEST_F(HandlerTest, TheMemoryPhaseFirstCheckOnlyMarksAnInfectedHost) {

@@ -152,6 +152,7 @@ LRESULT CALLBACK RecordingWindow::proc(HWND hwnd, UINT msg, WPARAM wparam, LPARA
   if (g_recorder && hwnd == g_recorder->hwnd_) {
     if (msg == WM_SETREDRAW) {
       g_recorder->lines.emplace_back(g_scan.line);
+      g_recorder->findings.push_back(g_scan.finding);
       return 0;
     }
     if (msg == WM_ENABLE) {

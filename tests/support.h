@@ -45,6 +45,9 @@ class RecordingWindow {
   ~RecordingWindow();
   HWND hwnd() const { return hwnd_; }
   std::vector<std::string> lines;
+  // The finding record at each line notification (kind kNone for a line
+  // that is no finding).
+  std::vector<FindingRecord> findings;
   std::vector<std::string> objects;
   // Messages dispatched to it by the message pump other than the two
   // notifications.

@@ -97,6 +97,21 @@ TEST_F(MemoryPhase95, IgnoreLeavesItRunning) {
   EXPECT_TRUE(window->lines.empty());
 }
 
+// A prompt ended without an answer, after an earlier Delete: the process
+// runs on and its file stays, as with Ignore.
+TEST_F(MemoryPhase95, APromptWithoutAnAnswerLeavesItRunning) {
+  InFolder here(dir.path());
+  RunningProgram worm(path);
+  ASSERT_TRUE(worm.ok());
+  g_scan.chosen_action = krelvon::kActionDelete;
+  krelvon::test::answer_prompt_with(IDCANCEL);
+  krelvon::memory_phase();
+  EXPECT_EQ(prompted_objects(), std::vector<std::string>{"System Memory"});
+  EXPECT_FALSE(worm.ended(100));
+  EXPECT_TRUE(file_exists(path));
+  EXPECT_TRUE(window->lines.empty());
+}
+
 TEST_F(MemoryPhase95, AFileNameThatDoesNotResolveIsNeverAskedAbout) {
   TempDir elsewhere;
   InFolder there(elsewhere.path());

@@ -64,6 +64,17 @@ TEST_F(MemoryPhaseNt, DisinfectEndsTheProcessAndTheSecondPassDeletesTheFile) {
   // line and the action's line.
   EXPECT_EQ(window->lines, (std::vector<std::string>{krelvon::kSystemRegistryLine, krelvon::kSystemMemoryLine,
                                                      path + "     W32/BugBear.B.Worm deleted"}));
+  // Their records: the RunOnce value deleted, the process's file with the
+  // action it was ended for, and the file itself.
+  ASSERT_EQ(window->findings.size(), 3u);
+  EXPECT_EQ(window->findings[0].kind, krelvon::FindingKind::kSystemRegistry);
+  EXPECT_EQ(std::string(window->findings[0].path),
+            std::string("HKEY_LOCAL_MACHINE\\") + krelvon::kRunOnceKey + "\\" + runonce_name);
+  EXPECT_EQ(window->findings[1].kind, krelvon::FindingKind::kSystemMemory);
+  EXPECT_EQ(window->findings[1].action, krelvon::kActionDisinfect);
+  EXPECT_EQ(std::string(window->findings[1].path), path);
+  EXPECT_EQ(window->findings[2].kind, krelvon::FindingKind::kWormFile);
+  EXPECT_EQ(window->findings[2].action, krelvon::kActionDelete);
   EXPECT_EQ(g_scan.files_scanned, 0);
   EXPECT_EQ(g_scan.files_deleted, 1);
   EXPECT_FALSE(g_scan.memory_phase);

@@ -1,5 +1,7 @@
 #include "platform/posix/win32.h"
 
+#include "platform/posix/rename_noreplace.h"
+
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -210,12 +212,8 @@ BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) {
 
 BOOL MoveFileA(LPCSTR from, LPCSTR to) {
   struct stat st {};
-  if (::lstat(to, &st) == 0 && std::strcmp(from, to) != 0) {
-    g_last_error = ERROR_ALREADY_EXISTS;
-    return FALSE;
-  }
   if (::lstat(from, &st) != 0) return fail_errno();
-  if (::rename(from, to) != 0) return fail_errno();
+  if (krelvon_rename_noreplace(from, to) != 0) return fail_errno();
   return TRUE;
 }
 

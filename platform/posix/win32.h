@@ -128,7 +128,8 @@ UINT GetDriveTypeA(LPCSTR root);
 // attributes without it gives the owner the write bit back.
 DWORD GetFileAttributesA(LPCSTR path);
 BOOL SetFileAttributesA(LPCSTR path, DWORD attributes);
-// rename(2), refusing to replace an existing target as Win32 does.
+// A rename that refuses to replace an existing target, as Win32 does, in
+// one step where the file system allows (krelvon_rename_noreplace).
 BOOL MoveFileA(LPCSTR from, LPCSTR to);
 // unlink(2) of a file; a read-only file is refused (ERROR_ACCESS_DENIED), as
 // on Windows.

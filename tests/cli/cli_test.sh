@@ -107,7 +107,8 @@ Try 'krelvon-scan --help'."
   run_scan "$(win "$work/file.txt")"
   check "a file instead of a folder" equals "$status" 2
   check "a file instead of a folder: message" contains "$err" "not a folder (scan the folder that holds it)"
-  run_scan --report="$(win "$work/no-such-folder/r.json")" "$(win "$work")"
+  mkdir -p "$work/scanned"
+  run_scan --report="$(win "$work/no-such-folder/r.json")" "$(win "$work/scanned")"
   check "report not writable" equals "$status" 2
   check "report not writable: message" contains "$err" "krelvon-scan: cannot write the report: "
   check "report not writable: no scan" equals "$out" ""
@@ -156,8 +157,8 @@ Scanning completed"
   check "report: seven lines" equals "$(wc -l <<<"$report")" 7
   json_path=$(sed 's/\\/\\\\/g' <<<"$d${sep}editor.exe")
   check "report: a disinfected host" contains "$report" \
-    "{\"type\":\"finding\",\"path\":\"$json_path\",\"detection\":\"W32/BugBear.B.Worm\",\"action\":\"disinfect\",\"outcome\":\"Disinfected\",\"ok\":true,\"line\":\"$json_path     W32/BugBear.B.Worm Disinfected\"}"
-  check "report: deleted worm files" equals "$(grep -c '"action":"delete","outcome":"deleted","ok":true' <<<"$report")" 3
+    "{\"type\":\"finding\",\"path\":\"$json_path\",\"detection\":\"W32/BugBear.B.Worm\",\"kind\":\"infected_file\",\"action\":\"disinfect\",\"outcome\":\"Disinfected\",\"ok\":true,\"line\":\"$json_path     W32/BugBear.B.Worm Disinfected\"}"
+  check "report: deleted worm files" equals "$(grep -c '"kind":"worm_file","action":"delete","outcome":"deleted","ok":true' <<<"$report")" 3
   check "report: statistics last" equals "$(tail -n 1 <<<"$report")" \
     '{"type":"statistics","scanned":8,"infected":6,"disinfected":3,"renamed":0,"deleted":3,"status":"completed"}'
   if command -v python3 >/dev/null; then
@@ -198,22 +199,126 @@ $t${sep}tool.exe     W32/BugBear.B.Worm not disinfected as per user's selection"
   check "apply to all: the box shown ticked" contains "$err" "[a] apply to all (on), Enter: no choice? "
   check "apply to all: every finding ignored" equals "$(grep -c "not disinfected as per user's selection" <<<"$out")" 3
 
-  # Enter gives no choice: the previous finding's action stands. An
-  # unknown answer asks again.
+  # Enter gives no choice: that file is left alone, whatever the previous
+  # answer was (the report tells it from a chosen Ignore). An unknown answer
+  # asks again.
   make_sample_folders
-  run_scan --prompt "$e" "$g" "$t" <<<$'i\n\nx\nD'
+  run_scan --prompt --report="$(win "$work/enter.json")" "$e" "$g" "$t" <<<$'d\n\nx\nI'
   check "enter: four questions for three findings" equals "$(grep -o 'Enter: no choice? ' <<<"$err" | wc -l)" 4
   check "enter: lines" equals "$(grep '     W32' <<<"$out")" \
-"$e${sep}editor.exe     W32/BugBear.B.Worm not disinfected as per user's selection
+"$e${sep}editor.exe     W32/BugBear.B.Worm Disinfected
 $g${sep}game.exe     W32/BugBear.B.Worm not disinfected as per user's selection
-$t${sep}tool.exe     W32/BugBear.B.Worm Disinfected"
+$t${sep}tool.exe     W32/BugBear.B.Worm not disinfected as per user's selection"
+  check "enter: the file without an answer untouched" cmp -s "$work/only-game-exe/game.exe" "$work/demo/games/game.exe"
+  check "enter: statistics" contains "$out" "$(statistics 3 3 1 0 0)
+Scanning completed"
+  report=$(tr -d '\r' <"$work/enter.json")
+  check "enter: no answer in the report" contains "$(sed -n 2p <<<"$report")" '"action":"none","outcome":"not disinfected as per user'"'"'s selection"'
+  check "enter: ignore in the report" contains "$(sed -n 3p <<<"$report")" '"action":"ignore","outcome":"not disinfected as per user'"'"'s selection"'
 
-  # No answer at all (end of input): nothing is done to the file.
+  # One answer, then end of input: the first file is deleted, the second
+  # gets its line and is left alone, and the scan ends there.
   make_sample_folders
-  run_scan --prompt "$e" </dev/null
+  run_scan --prompt "$w" "$e" "$g" "$t" <<<'e'
+  check "one answer: found" equals "$status" 1
+  check "one answer: two questions" equals "$(grep -o 'Object :' <<<"$err" | wc -l)" 2
+  check "one answer: lines" equals "$(grep '     W32' <<<"$out")" \
+"$w${sep}worm.exe     W32/BugBear.B.Worm deleted
+$e${sep}editor.exe     W32/BugBear.B.Worm not disinfected as per user's selection"
+  check "one answer: terminated" equals "$(tail -n 7 <<<"$out")" "$(statistics 2 2 0 0 1 | tail -n 6)
+Scanning terminated"
+  for f in editor.exe games/game.exe tools/tool.exe; do
+    check "one answer: $f untouched" cmp -s "$work/only-$(basename "$f" | tr . -)/$(basename "$f")" "$work/demo/$f"
+  done
+
+  # No answer at all: one finding, one line, nothing done, scan ended.
+  make_sample_folders
+  run_scan --prompt "$(win "$work/demo")" </dev/null
   check "end of input: found" equals "$status" 1
-  check "end of input: no finding line" equals "$(grep -c '     W32' <<<"$out" || true)" 0
-  check "end of input: file untouched" cmp -s "$work/only-editor-exe/editor.exe" "$work/demo/editor.exe"
+  check "end of input: one finding line" equals "$(grep -c '     W32' <<<"$out" || true)" 1
+  check "end of input: it says not acted on" contains "$out" " not disinfected as per user's selection"
+  check "end of input: one finding counted" contains "$out" "Total files infected${tab}${tab}:  1"
+  check "end of input: terminated" equals "$(tail -n 1 <<<"$out")" "Scanning terminated"
+  check "end of input: nothing deleted" test -f "$work/demo/worm.exe" -a -f "$work/demo/worm-helper.dll" -a -f "$work/demo/worm-helper-b.dll"
+  check "end of input: hosts untouched" cmp -s "$work/demo/editor.exe" "$work/only-editor-exe/editor.exe"
+  ;;
+
+rename)
+  # The 'V' goes into the file name, never into a folder's: a name without
+  # a dot gets ".V"; a rename never replaces a file and never moves nothing.
+  mkdir -p "$work/site.d" "$work/site.V" "$work/taken"
+  samples demo "$(win "$work/demo")" >/dev/null
+  cp "$work/demo/worm.exe" "$work/site.d/payload"
+  cp "$work/demo/worm-helper.dll" "$work/site.d/helper.dll"
+  cp "$work/demo/worm.exe" "$work/taken/w.exe"
+  echo occupied >"$work/taken/w.Vxe"
+  s=$(win "$work/site.d") tk=$(win "$work/taken")
+  run_scan --action=rename --report="$(win "$work/r1.json")" "$s" "$tk"
+  check "rename: status 1" equals "$status" 1
+  check "rename: lines" equals "$(grep '     W32' <<<"$out" | sort)" "$(sort <<EOT
+$s${sep}payload     W32/BugBear.B.Worm renamed
+$s${sep}helper.dll     W32/BugBear.B.Worm renamed
+$tk${sep}w.exe     W32/BugBear.B.Worm Rename failed
+EOT
+)"
+  check "rename: statistics" contains "$out" "$(statistics 4 3 0 2 0)"
+  check "rename: in its own folder" test -f "$work/site.d/payload.V" -a -f "$work/site.d/helper.Vll"
+  check "rename: nothing left the folder" equals "$(ls -A "$work/site.V")" ""
+  check "rename: an existing name is kept" equals "$(cat "$work/taken/w.Vxe")" occupied
+  check "rename: the file with it stays" cmp -s "$work/taken/w.exe" "$work/demo/worm.exe"
+  report=$(tr -d '\r' <"$work/r1.json")
+  json_s=$(sed 's/\\/\\\\/g' <<<"$s")
+  check "rename: the new path in the report" contains "$report" \
+    "\"path\":\"$json_s${sep//\\/\\\\}payload\",\"detection\":\"W32/BugBear.B.Worm\",\"kind\":\"worm_file\",\"action\":\"rename\",\"outcome\":\"renamed\",\"ok\":true,\"new_path\":\"$json_s${sep//\\/\\\\}payload.V\""
+  check "rename: a failed rename in the report" contains "$report" '"action":"rename","outcome":"Rename failed","ok":false,"line"'
+  # Once more: names already renamed would move nothing, so they fail and
+  # nothing is counted as renamed.
+  run_scan --action=rename "$s"
+  check "again: lines" equals "$(grep '     W32' <<<"$out" | sort)" "$(sort <<EOT
+$s${sep}payload.V     W32/BugBear.B.Worm Rename failed
+$s${sep}helper.Vll     W32/BugBear.B.Worm Rename failed
+EOT
+)"
+  check "again: nothing renamed" contains "$out" "$(statistics 2 2 0 0 0)"
+  check "again: the files stay" equals "$(cd "$work/site.d" && ls | sort | tr '\n' ' ')" "helper.Vll payload.V "
+  ;;
+
+report-place)
+  # The report never destroys a scanned file, never lands in a scanned
+  # folder, and overwrites only an earlier report: each refusal comes
+  # before anything is scanned.
+  samples demo "$(win "$work/demo")" >/dev/null
+  mkdir -p "$work/out"
+  cp "$work/demo/worm.exe" "$work/worm.copy"
+  d=$(win "$work/demo")
+  refused() {  # refused WHAT REPORT MESSAGE
+    run_scan --action=ignore --report="$(win "$2")" "$d"
+    check "$1: status 2" equals "$status" 2
+    check "$1: message" contains "$err" "krelvon-scan: $3"
+    check "$1: nothing scanned" equals "$out" ""
+  }
+  refused "a scanned file" "$work/demo/worm.exe" "the report is inside a scanned folder: "
+  check "a scanned file: untouched" cmp -s "$work/demo/worm.exe" "$work/worm.copy"
+  refused "a new file in a scanned folder" "$work/demo/games/new.json" "the report is inside a scanned folder: "
+  check "a new file in a scanned folder: not made" test ! -e "$work/demo/games/new.json"
+  refused "named from beside" "$work/out/../demo/r.json" "the report is inside a scanned folder: "
+  cp "$work/demo/worm.exe" "$work/out/program.exe"
+  refused "a program outside" "$work/out/program.exe" "the report would overwrite a file that is no report of krelvon-scan: "
+  check "a program outside: untouched" cmp -s "$work/out/program.exe" "$work/worm.copy"
+  if [ "$windows" = 0 ]; then
+    ln -s "$work/demo/games" "$work/out/games-link"
+    refused "through a link" "$work/out/games-link/r.json" "the report is inside a scanned folder: "
+    ln -s "$work/out/program.exe" "$work/out/link.json"
+    refused "a link" "$work/out/link.json" "the report is a link: "
+  fi
+  # A new file, then the same file again: an earlier report is replaced.
+  for run in first second; do
+    run_scan --action=ignore --report="$(win "$work/out/r.json")" "$d"
+    check "$run report: status 1" equals "$status" 1
+    check "$run report: written" equals "$(tr -d '\r' <"$work/out/r.json" | tail -n 1)" \
+      '{"type":"statistics","scanned":8,"infected":6,"disinfected":0,"renamed":0,"deleted":0,"status":"completed"}'
+    check "$run report: one object a finding" equals "$(wc -l <"$work/out/r.json")" 7
+  done
   ;;
 
 interrupt)
@@ -261,6 +366,122 @@ Scanning terminated"
   wait "$pid" || status=$?
   check "interrupt after findings: status 1" equals "$status" 1
   check "interrupt after findings: terminated" equals "$(tail -n 1 "$work/.out")" "Scanning terminated"
+
+  # Ctrl-C at the second prompt: the file shown is left alone, gets its
+  # line, and the scan ends.
+  make_sample_folders
+  mkfifo "$work/answers"
+  "$scan_bin" --prompt "$work/only-worm-exe" "$work/only-editor-exe" "$work/only-game-exe" \
+    <"$work/answers" >"$work/.out" 2>"$work/.err" &
+  pid=$!
+  exec 7>"$work/answers"
+  echo e >&7
+  for _ in $(seq 1 500); do
+    [ "$(grep -o 'Object :' "$work/.err" | wc -l)" -ge 2 ] && break
+    sleep 0.01
+  done
+  kill -INT "$pid"
+  status=0
+  wait "$pid" || status=$?
+  exec 7>&-
+  out=$(cat "$work/.out")
+  check "Ctrl-C at a prompt: status 1" equals "$status" 1
+  check "Ctrl-C at a prompt: lines" equals "$(grep '     W32' <<<"$out")" \
+"$work/only-worm-exe/worm.exe     W32/BugBear.B.Worm deleted
+$work/only-editor-exe/editor.exe     W32/BugBear.B.Worm not disinfected as per user's selection"
+  check "Ctrl-C at a prompt: the file shown untouched" cmp -s "$work/only-editor-exe/editor.exe" "$work/demo/editor.exe"
+  check "Ctrl-C at a prompt: terminated" equals "$(tail -n 1 <<<"$out")" "Scanning terminated"
+  ;;
+
+readonly-host)
+  # Examining changes nothing: --action=ignore leaves every file's mode and
+  # time stamps as they were, and a read-only host that the user cannot
+  # change (here owned by root, scanned by nobody) is still examined and
+  # reported.
+  samples demo "$(win "$work/demo")" >/dev/null
+  chmod a-w "$work/demo/editor.exe" "$work/demo/worm.exe"
+  # nobody reaches the folder and the scanner, and owns nothing in it.
+  chmod 0711 "$work"
+  chmod -R a+rX "$work/demo"
+  stamps() { (cd "$work/demo" && find . -type f -exec stat -c '%n %a %y %z' {} + | sort); }
+  before=$(stamps)
+  run_scan --action=ignore "$work/demo"
+  check "ignore: status 1" equals "$status" 1
+  check "ignore: six findings" equals "$(grep -c "not disinfected as per user's selection" <<<"$out")" 6
+  check "ignore: modes and time stamps unchanged" equals "$(stamps)" "$before"
+  if [ "$(id -u)" != 0 ] || ! command -v setpriv >/dev/null; then
+    echo "readonly-host: not root, or no setpriv: the unprivileged user's scan is not run" >&2
+  else
+    mkdir -p "$work/bin"
+    cp "$scan_bin" "$work/bin/krelvon-scan"
+    chmod -R a+rX "$work/bin"
+    as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$work/bin/krelvon-scan" "$@"; }
+    status=0
+    as_nobody --action=ignore "$work/demo" >"$work/.out" 2>"$work/.err" || status=$?
+    out=$(cat "$work/.out")
+    check "nobody, ignore: found" equals "$status" 1
+    check "nobody, ignore: the read-only host reported" contains "$out" \
+      "$work/demo/editor.exe     W32/BugBear.B.Worm not disinfected as per user's selection"
+    check "nobody, ignore: every host reported" contains "$out" "Total files infected${tab}${tab}:  6"
+    check "nobody, ignore: nothing changed" equals "$(stamps)" "$before"
+    # Disinfect as nobody: the hosts cannot be changed, each says so.
+    status=0
+    as_nobody --quiet "$work/demo" >"$work/.out" 2>"$work/.err" || status=$?
+    out=$(cat "$work/.out")
+    check "nobody, disinfect: the host could not be disinfected" contains "$out" \
+      "$work/demo/editor.exe     W32/BugBear.B.Worm Could not disinfect"
+    check "nobody, disinfect: six lines for six findings" equals "$(grep -c '     W32/BugBear' <<<"$out")" 6
+    check "nobody, disinfect: nothing changed" equals "$(stamps)" "$before"
+  fi
+  ;;
+
+names)
+  # File names cannot forge output: control characters are escaped on
+  # standard output and in the status line, and the report keeps names
+  # apart that differ only in bytes that are not UTF-8.
+  export SHELL=/bin/sh
+  samples demo "$work/demo" >/dev/null
+  mkdir -p "$work/n/a     W32/BugBear.B.Worm deleted"
+  cp "$work/demo/worm.exe" "$work/n/x"$'\n'"Scanning completed"$'\n'"y.exe"
+  cp "$work/demo/worm.exe" "$work/n/"$'\e'"[2J"$'\e'"]0;title"$'\a'"red.exe"
+  cp "$work/demo/worm.exe" "$work/n/caf"$'\xe9'".exe"
+  cp "$work/demo/worm.exe" "$work/n/caf"$'\xc3\xa9'".exe"
+  cp "$work/demo/worm.exe" "$work/n/a     W32/BugBear.B.Worm deleted/f.exe"
+  run_scan --action=ignore --report="$work/names.json" "$work/n"
+  check "names: status 1" equals "$status" 1
+  check "names: one line per finding and the block" equals "$(wc -l <<<"$out")" "$((5 + 8))"
+  check "names: one Scanning completed, the last line" equals "$(grep -n '^Scanning completed$' <<<"$out")" "13:Scanning completed"
+  check "names: the new line escaped" contains "$out" "$work/n/x\nScanning completed\ny.exe     W32/BugBear.Worm not disinfected"
+  check "names: the escape sequence escaped" contains "$out" "$work/n/\x1b[2J\x1b]0;title\x07red.exe     W32/BugBear.Worm"
+  check "names: a byte that is no UTF-8" contains "$out" "$work/n/caf\xe9.exe     "
+  check "names: no control byte on standard output" equals "$(tr -d '\n\t' <"$work/.out" | tr -d '[:print:]' | LC_ALL=C tr -d '\200-\377' | wc -c)" 0
+  if command -v python3 >/dev/null; then
+    check "names: the report holds each name as it is" python3 - "$work/names.json" "$work/n" <<'EOT'
+import json, os, sys
+report, folder = sys.argv[1], os.fsencode(sys.argv[2])
+names = set()
+for dirpath, _, files in os.walk(folder):
+    names.update(os.path.join(dirpath, f) for f in files)
+paths = set()
+for line in open(report, encoding="utf-8"):
+    obj = json.loads(line)
+    if obj["type"] == "finding":
+        paths.add(obj["path"].encode("utf-8", "surrogateescape"))
+        assert obj["detection"] == "W32/BugBear.Worm", obj
+        assert obj["kind"] == "worm_file" and obj["action"] == "ignore", obj
+assert paths == names, (sorted(paths), sorted(names))
+EOT
+  fi
+  # The prompt shows the object escaped as well: its two lines stay two.
+  mkdir -p "$work/p"
+  cp "$work/demo/worm.exe" "$work/p/x"$'\n'$'\e'"[2Jy.exe"
+  run_scan --prompt "$work/p" </dev/null
+  check "names: the prompt's object escaped" equals "$(head -n 2 <<<"$err")" "Object :      $work/p/x\n\x1b[2Jy.exe
+Virus Name :  W32/BugBear.Worm"
+  # The status line on a terminal: no control character of a name reaches it.
+  script -qec "'$scan_bin' --action=ignore '$work/n'" /dev/null >"$work/tty" </dev/null || true
+  check "names: the status line escaped" grep -aqF '\x1b[2J' "$work/tty"
+  check "names: no escape byte on the terminal" equals "$(grep -ac $'\e' "$work/tty" || true)" 0
   ;;
 
 console-interrupt)

@@ -167,7 +167,8 @@ TEST_F(PromptTest, FieldsButtonRowAnswersAndApplyToAll) {
 }
 
 // Esc with the box ticked ends the prompt without a choice and stops every
-// later prompt: the chosen action stays none, so nothing happens to any file.
+// later prompt: the chosen action stays none, so nothing happens to any file,
+// and each finding still gets its line.
 TEST_F(PromptTest, EscWithTheBoxTickedLeavesEveryFileAlone) {
   SampleFolder folder("prompt-esc");
   const std::vector<std::string> worms = folder.write_worms(3);
@@ -180,8 +181,65 @@ TEST_F(PromptTest, EscWithTheBoxTickedLeavesEveryFileAlone) {
   ASSERT_TRUE(wait_for([&] { return !IsWindow(prompt); }));
   EXPECT_EQ(next_prompt(), nullptr);
   const std::vector<std::string> lines = wait_finished();
-  EXPECT_EQ(lines, statistics_block(3, 3, 0, 0, 0));
+  std::vector<std::string> want;
+  for (const std::string& line : lines)
+    if (line.find("     ") != std::string::npos) want.push_back(line);
+  EXPECT_EQ(count_with(want, std::string("     ") + SampleFolder::worm_name() +
+                                 " not disinfected as per user's selection"),
+            3)
+      << ::testing::PrintToString(lines);
+  for (const std::string& line : statistics_block(3, 3, 0, 0, 0)) want.push_back(line);
+  EXPECT_EQ(lines, want);
   for (const std::string& w : worms) EXPECT_TRUE(fs::exists(folder / w)) << w;
+}
+
+// After a Delete, the next prompt ended by the Esc key and the one after it
+// closed without a button: neither file is deleted, as the earlier answer
+// would have it; each keeps its bytes and gets its line.
+TEST_F(PromptTest, EscOrClosingNeverRepeatsTheEarlierAnswer) {
+  SampleFolder folder("prompt-no-answer");
+  const std::vector<std::string> worms = folder.write_worms(3);
+  std::vector<std::vector<unsigned char>> bytes;
+  for (const std::string& w : worms) bytes.push_back(samples::read_file(folder / w));
+  ASSERT_NO_FATAL_FAILURE(start_host("prompt", folder.path()));
+  HWND prompt = next_prompt();
+  ASSERT_NE(prompt, nullptr);
+  answer(prompt, 102);  // Delete
+
+  // Esc, as the keyboard sends it to the focused check box: the dialog
+  // manager turns it into Cancel.
+  prompt = next_prompt();
+  ASSERT_NE(prompt, nullptr) << "no second prompt";
+  const std::string second = item_text(prompt, 1030);
+  HWND focus = GetDlgItem(prompt, kBox);
+  PostMessageA(focus, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+  PostMessageA(focus, WM_KEYUP, VK_ESCAPE, static_cast<LPARAM>(0xC0010001u));
+  ASSERT_TRUE(wait_for([&] { return !IsWindow(prompt); })) << "Esc left the prompt open";
+
+  prompt = next_prompt();
+  ASSERT_NE(prompt, nullptr) << "no third prompt: Esc without the box must not apply to all";
+  const std::string third = item_text(prompt, 1030);
+  EXPECT_NE(third, second);
+  PostMessageA(prompt, WM_CLOSE, 0, 0);
+  ASSERT_TRUE(wait_for([&] { return !IsWindow(prompt); })) << "closing left the prompt open";
+  EXPECT_EQ(next_prompt(), nullptr);
+
+  const std::vector<std::string> lines = wait_finished();
+  const std::string gap = std::string("     ") + SampleFolder::worm_name();
+  EXPECT_EQ(count_with(lines, "     W32/BugBear.B.Worm deleted"), 1) << ::testing::PrintToString(lines);
+  EXPECT_EQ(count_with(lines, gap + " not disinfected as per user's selection"), 2)
+      << ::testing::PrintToString(lines);
+  const std::vector<std::string> stats = statistics_block(3, 3, 0, 0, 1);
+  ASSERT_GE(lines.size(), stats.size());
+  EXPECT_EQ(std::vector<std::string>(lines.end() - static_cast<long>(stats.size()), lines.end()), stats);
+  int kept = 0;
+  for (std::size_t i = 0; i < worms.size(); ++i) {
+    if (!fs::exists(folder / worms[i])) continue;
+    ++kept;
+    EXPECT_EQ(samples::read_file(folder / worms[i]), bytes[i]) << worms[i];
+    EXPECT_TRUE(shortened(folder / worms[i]) == second || shortened(folder / worms[i]) == third) << worms[i];
+  }
+  EXPECT_EQ(kept, 2);
 }
 
 // krelvon.exe from its main dialog: Prompt and a folder chosen in the tree of
