@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "engine/change_guard.h"
 #include "engine/scan_context.h"
 #include "handlers/signatures.h"
 #include "system/terminate.h"
@@ -81,19 +82,21 @@ bool ExaminedFile::open_on(int fd) const {
 
 bool delete_with_retry(bool (*remove)(const char* path), const char* detection_name, const char* path,
                        const ExaminedFile& examined) {
-  if (!examined.at(path)) {
+  if (!examined.at(path) || !before_change(path, ChangeKind::kDelete)) {
     // Ending the processes that run what is there now could end a program
     // that has nothing to do with the finding.
     append_line("%s     %s Delete failed", path, detection_name);
     return false;
   }
   if (remove(path)) {
+    after_change(path, ChangeOutcome::kDeleted);
     ++g_scan.files_deleted;
     append_line("%s     %s deleted", path, detection_name);
     return true;
   }
   if (terminate_processes_by_file(path) == 1) {
     if (examined.at(path) && remove(path)) {
+      after_change(path, ChangeOutcome::kDeleted);
       ++g_scan.files_deleted;
       append_line("%s     %s deleted", path, detection_name);
       return true;
@@ -102,15 +105,19 @@ bool delete_with_retry(bool (*remove)(const char* path), const char* detection_n
   } else if (g_scan.memory_phase) {
     append_line("%s     %s Delete failed", path, detection_name);
   }
+  after_change(path, ChangeOutcome::kInPlace);
   return false;
 }
 
 void rename_recognised_file(const char* detection_name, const char* path, const ExaminedFile& examined) {
   char target[kPathCapacity];
-  if (rename_target(path, target) && examined.at(path) && MoveFileA(path, target)) {
+  if (rename_target(path, target) && examined.at(path) && before_change(path, ChangeKind::kRename, target) &&
+      MoveFileA(path, target)) {
+    after_change(path, ChangeOutcome::kRenamed, target);
     ++g_scan.files_renamed;
     append_line("%s     %s renamed", path, detection_name);
   } else {
+    after_change(path, ChangeOutcome::kInPlace);
     append_line("%s     %s Rename failed", path, detection_name);
   }
 }

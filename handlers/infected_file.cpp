@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/ask_for_action.h"
+#include "engine/change_guard.h"
 #include "engine/scan_context.h"
 #include "handlers/handler_support.h"
 #include "handlers/header_image.h"
@@ -189,7 +190,9 @@ int handle_infected_file(const char* detection_name, const char* path) {
   // them to archive-only and back would change nothing. Where they change,
   // the path must still name the examined file once they have been read.
   if (attributes != FILE_ATTRIBUTE_ARCHIVE) {
-    if (!check.examined.at(path) || !SetFileAttributesA(path, FILE_ATTRIBUTE_ARCHIVE)) return 0;
+    if (!check.examined.at(path) || !before_change(path, ChangeKind::kExamine) ||
+        !SetFileAttributesA(path, FILE_ATTRIBUTE_ARCHIVE))
+      return 0;
     check.saved_attributes = attributes;
   }
   check.length = _filelength(check.fd.get());
@@ -235,13 +238,15 @@ int handle_infected_file(const char* detection_name, const char* path) {
       if (check.examined.at(path)) {
         terminate_processes_by_file(path);
         Sleep(100);
-        if (disinfect(check)) {
+        if (before_change(path, ChangeKind::kRewrite) && disinfect(check)) {
+          after_change(path, ChangeOutcome::kInPlace);
           check.restore_attributes();
           ++g_scan.files_disinfected;
           append_line("%s     %s Disinfected", path, detection_name);
           return 1;
         }
       }
+      after_change(path, ChangeOutcome::kInPlace);
       append_line("%s     %s Could not disinfect", path, detection_name);
       return 0;
     case kActionRename:
