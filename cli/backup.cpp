@@ -137,7 +137,7 @@ bool Backup::open(const std::string& dir, const std::vector<std::string>& scan_f
         return *error = "cannot read the manifest of the backup folder: " + dir, false;
       earlier = manifest::read(text);
       if (!earlier.ours) return *error = "the folder's manifest is not one of krelvon-scan: " + dir, false;
-      fresh = false;
+      fresh = text.empty();
     } else if (!names.empty()) {
       return *error = "the folder holds files but no backup of krelvon-scan (choose an empty or new folder): " + dir,
              false;
@@ -335,15 +335,19 @@ bool put_back(const manifest::Entry& e, const std::string& dir, std::string* why
 }
 
 // What the scan left where a rename put the file, removed when it is still
-// that; a note for out otherwise.
-std::string remove_renamed(const manifest::Entry& e) {
+// that (a file changed since is someone's: kept). A note for out; false
+// when it could not be removed.
+bool remove_renamed(const manifest::Entry& e, std::string* note) {
   const bool known = e.settled && e.outcome == "renamed";
   const std::string to = known ? e.after_to : e.to;
-  if (to.empty() || same_path(to, e.path) || !files::exists(to)) return "";
+  if (to.empty() || same_path(to, e.path) || !files::exists(to)) return true;
   const std::string left = known ? e.after_sha256 : e.sha256;
-  if (files::sha256_of(to) != left) return " (" + to + " kept: changed since the scan)";
-  if (!files::remove(to) || !files::sync_folder(files::parent_of(to))) return " (" + to + " could not be removed)";
-  return " (" + to + " removed)";
+  const std::string now = files::sha256_of(to);
+  if (now.empty()) return *note = " (but " + to + " could not be read)", false;
+  if (now != left) return *note = " (" + to + " kept: changed since the scan)", true;
+  if (!files::remove(to) || !files::sync_folder(files::parent_of(to)))
+    return *note = " (but " + to + " could not be removed)", false;
+  return *note = " (" + to + " removed)", true;
 }
 
 // Whether the state at the path is one the scan may have left: the path
@@ -389,8 +393,13 @@ void restore_entry(const manifest::Entry& e, const std::string& dir, bool force,
     ++tally->failed;
     return;
   }
-  const std::string renamed = remove_renamed(e);
-  std::fprintf(out, "restored: %s%s\n", e.path.c_str(), renamed.c_str());
+  std::string note;
+  if (!remove_renamed(e, &note)) {
+    std::fprintf(out, "failed: %s: put back%s\n", e.path.c_str(), note.c_str());
+    ++tally->failed;
+    return;
+  }
+  std::fprintf(out, "restored: %s%s\n", e.path.c_str(), note.c_str());
   ++tally->restored;
 }
 

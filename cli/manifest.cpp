@@ -231,6 +231,8 @@ std::string after_line(const Entry& e) {
 Contents read(const std::string& text_of_file) {
   Contents c;
   c.ends_with_newline = text_of_file.empty() || text_of_file.back() == '\n';
+  // A scanner stopped right after creating the manifest leaves it empty.
+  c.ours = text_of_file.empty();
   std::map<std::pair<std::string, std::int64_t>, std::size_t> index;
   std::size_t start = 0;
   bool first = true;

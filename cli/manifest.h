@@ -53,7 +53,7 @@ std::string before_line(const Entry& e);
 std::string after_line(const Entry& e);
 
 struct Contents {
-  bool ours = false;  // the first line names the format
+  bool ours = false;  // the first line names the format, or there is none
   std::vector<std::string> runs;
   std::vector<Entry> entries;  // in the order of their before lines
   int damaged_lines = 0;       // lines that are no complete JSON object of ours
