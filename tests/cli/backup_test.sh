@@ -16,7 +16,9 @@ here="$(cd "$(dirname "$0")" && pwd)"
 
 source "$here/checks.sh"
 
+windows=0
 if [[ "$scan_bin" == *.exe ]]; then
+  windows=1
   wine_run() { "$here/../wine/run-in-wine.sh" "$@"; }
   wine_run "$scan_bin" --version >/dev/null
   build=$(cd "$(dirname "$scan_bin")" && pwd)
@@ -45,9 +47,10 @@ run() {  # run [ARG]...: krelvon-scan; sets out, err, status
 
 # The demonstration folder and copies of two of its hosts and of a clean
 # program with other modes: eight findings. Every time stamp is set:
-# modification times in the past (to the nanosecond), access times ahead
-# of the change times, so that reading a file does not move them
-# (relatime).
+# modification times in the past (to the nanosecond; on Windows, whose
+# file times count 100 ns, to that), access times ahead of the change
+# times, so that reading a file does not move them (relatime). Windows
+# keeps one mode bit, the read-only attribute.
 make_folder() {  # make_folder DIR
   rm -rf "$1"
   samples demo "$(win "$1")" >/dev/null
@@ -55,21 +58,27 @@ make_folder() {  # make_folder DIR
   cp "$1/tools/tool.exe" "$1/tools/private.exe"
   cp "$1/calc.exe" "$1/games/run.exe"
   chmod 444 "$1/read-only.exe"
-  chmod 600 "$1/tools/private.exe"
-  chmod 755 "$1/games/run.exe"
-  local f n=0
+  if [ "$windows" = 0 ]; then
+    chmod 600 "$1/tools/private.exe"
+    chmod 755 "$1/games/run.exe"
+  fi
+  local f n=0 fraction ahead
+  ahead=$(date -d '+1 hour' '+%Y-%m-%d %H:%M:%S')
   while IFS= read -r f; do
     n=$((n + 1))
-    touch -m -d "2001-02-03 04:05:$((n % 60)).$((123456789 + n))" "$f"
-    touch -a -d "+1 hour" "$f"
+    fraction=$((123456789 + n))
+    [ "$windows" = 1 ] && fraction=$((1234567 + n))00
+    touch -m -d "2001-02-03 04:05:$((n % 60)).$fraction" "$f"
+    touch -a -d "$ahead.$fraction" "$f"
   done < <(find "$1" -type f)
 }
 
-# Names, sizes, modes, time stamps and SHA-256 of the files of a folder,
-# the names and modes of its folders (whose own time stamps change with
-# every name added or removed).
+# Names, sizes, modes (Windows: whether the owner may write), time stamps
+# and SHA-256 of the files of a folder, the names and modes of its folders
+# (whose own time stamps change with every name added or removed).
 snapshot() {  # snapshot DIR
-  (cd "$1" && find . -mindepth 1 \( -type f -printf '%p %s %m %T@ %A@\n' \) -o -printf '%p %y %m\n' | sort)
+  (cd "$1" && find . -mindepth 1 \( -type f -printf '%p %s %M %T@ %A@\n' \) -o -printf '%p %y %M\n' | sort) |
+    awk -v windows="$windows" '{ $3 = windows ? substr($3, 3, 1) : $3 } 1'
   (cd "$1" && find . -type f -print0 | sort -z | xargs -0 sha256sum)
 }
 
@@ -173,9 +182,14 @@ usage)
     --backup="$(win "$d")" "$(win "$d")"
   refused "holding a scanned folder" "a scanned folder lies inside the backup folder" \
     --backup="$(win "$work")" "$(win "$d")"
-  if [[ "$scan_bin" != *.exe ]]; then
+  if [ "$windows" = 0 ]; then
     ln -s "$d/games" "$work/games-link"
     refused "through a link into it" "inside a scanned folder" --backup="$work/games-link/B" "$d"
+  else
+    # No PATH: every fixed drive, C: among them (ignore, should the check
+    # ever let it through).
+    refused "on a fixed drive, all scanned" "the backup folder is on a fixed drive, and every fixed drive is scanned" \
+      --action=ignore --backup="$(win "$work/B")"
   fi
   mkdir -p "$work/notes" && echo mine >"$work/notes/todo.txt"
   refused "a folder of other files" "the folder holds files but no backup of krelvon-scan" \
