@@ -251,7 +251,8 @@ int main(int argc, char** argv) {
   const int early = parse(argc, argv, o);
   if (early >= 0) return early;
   if (const char* misuse = krelvon::cli::backup_options_misuse(o.backup)) return usage_error(misuse, "");
-  if (!o.backup.restore.empty()) return krelvon::cli::restore(o.backup.restore, o.paths, o.backup.force, stdout, stderr);
+  if (!o.backup.restore.empty())
+    return krelvon::cli::restore(o.backup.restore, o.paths, o.backup.force, stdout, stderr);
 
   std::vector<std::string> scan_paths;
   if (o.paths.empty()) {

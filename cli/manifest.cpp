@@ -166,7 +166,8 @@ bool read_before(const Fields& f, Entry* e) {
   std::uint64_t mode = 0, owner = 0, group = 0;
   const bool ok = integer(f, "entry", &e->number) && unsigned_integer(f, "size", &e->meta.size) &&
                   unsigned_integer(f, kModeKey, &mode) && integer(f, "accessed", &e->meta.accessed) &&
-                  integer(f, "modified", &e->meta.modified) && unsigned_integer(f, "volume", &e->meta.identity.volume) &&
+                  integer(f, "modified", &e->meta.modified) &&
+                  unsigned_integer(f, "volume", &e->meta.identity.volume) &&
                   unsigned_integer(f, "index", &e->meta.identity.index);
 #ifdef _WIN32
   if (!integer(f, "created", &e->meta.created)) return false;
@@ -177,7 +178,8 @@ bool read_before(const Fields& f, Entry* e) {
   e->meta.owner = static_cast<std::uint32_t>(owner);
   e->meta.group = static_cast<std::uint32_t>(group);
   e->meta.regular = true;
-  const bool known_action = e->action == "rewrite" || e->action == "delete" || (e->action == "rename" && !e->to.empty());
+  const bool known_action =
+      e->action == "rewrite" || e->action == "delete" || (e->action == "rename" && !e->to.empty());
   return ok && known_action && !e->run.empty() && !e->path.empty() && !e->copy.empty() && e->sha256.size() == 64;
 }
 

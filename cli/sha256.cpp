@@ -87,8 +87,7 @@ std::array<std::uint8_t, 32> Sha256::digest() {
   for (int i = 0; i < 8; ++i) tail[i] = static_cast<std::uint8_t>(bits >> (56 - 8 * i));
   update(tail, sizeof tail);
   std::array<std::uint8_t, 32> out{};
-  for (int i = 0; i < 8; ++i)
-    for (int k = 0; k < 4; ++k) out[static_cast<std::size_t>(4 * i + k)] = static_cast<std::uint8_t>(state_[static_cast<std::size_t>(i)] >> (24 - 8 * k));
+  for (std::size_t i = 0; i < 32; ++i) out[i] = static_cast<std::uint8_t>(state_[i / 4] >> (24 - 8 * (i % 4)));
   return out;
 }
 

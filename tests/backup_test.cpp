@@ -187,8 +187,11 @@ class BackupTest : public krelvon::test::ScanTest {
     std::string error;
     ASSERT_TRUE(backup.open(dir / "B", {dir / "data"}, &error)) << error;
     krelvon::set_change_guard(&backup);
-    for (const auto& [path, action] : {std::pair{a, krelvon::kActionDisinfect}, std::pair{w, krelvon::kActionDelete},
-                                       std::pair{c, krelvon::kActionRename}, std::pair{clean, krelvon::kActionDelete}}) {
+    const std::pair<std::string, int> runs[] = {{a, krelvon::kActionDisinfect},
+                                                {w, krelvon::kActionDelete},
+                                                {c, krelvon::kActionRename},
+                                                {clean, krelvon::kActionDelete}};
+    for (const auto& [path, action] : runs) {
       krelvon::test::automatic(action);
       krelvon::run_threat_table(path.c_str());
     }
