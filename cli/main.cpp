@@ -13,9 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "cli/backup.h"
 #include "cli/report.h"
 #include "cli/text.h"
 #include "engine/ask_for_action.h"
+#include "engine/change_guard.h"
 #include "engine/driver.h"
 #include "engine/scan_context.h"
 #include "engine/walker.h"
@@ -50,11 +52,18 @@ constexpr char kUsage[] =
     "                   (outside the scanned folders; only a new or empty file\n"
     "                   or an earlier report is overwritten)\n"
     "  --quiet          no status line on standard error\n"
+    "  --backup=DIR     before changing a file, keep a durable copy of it in DIR\n"
+    "                   (created when missing; a backup already there gets a new run)\n"
+    "  --restore=DIR    scan nothing: put back the files kept in DIR, or only those\n"
+    "                   at or under each PATH, and remove what renames left\n"
+    "  --force          with --restore: also put back files changed since the scan\n"
     "  --help           this text\n"
     "  --version        the program's version\n"
     "\n"
     "Exit status: 0 nothing found, 1 something found, 2 usage or start-up\n"
-    "error, 130 interrupted before anything was found.\n";
+    "error, 130 interrupted before anything was found. --restore: 0 every file\n"
+    "put back or already in place, 4 a file refused (changed since the scan) or\n"
+    "not put back, 2 usage or DIR holds no backup.\n";
 
 struct Options {
   int action = krelvon::kActionDisinfect;
@@ -62,6 +71,7 @@ struct Options {
   bool quiet = false;
   std::string report;
   std::vector<std::string> paths;
+  krelvon::cli::BackupOptions backup;
 };
 
 bool g_status_line = false;   // a status line is shown on standard error
@@ -211,6 +221,7 @@ int parse(int argc, char** argv, Options& o) {
       else return usage_error("unknown action: ", v);
     } else if (std::strncmp(a, "--report=", 9) == 0 && a[9] != '\0') {
       o.report = a + 9;
+    } else if (krelvon::cli::backup_option(a, &o.backup)) {
     } else {
       return usage_error("unknown option: ", a);
     }
@@ -254,6 +265,9 @@ int main(int argc, char** argv) {
   Options o;
   const int early = parse(argc, argv, o);
   if (early >= 0) return early;
+  if (const char* misuse = krelvon::cli::backup_options_misuse(o.backup)) return usage_error(misuse, "");
+  if (!o.backup.restore.empty())
+    return krelvon::cli::restore(o.backup.restore, o.paths, o.backup.force, stdout, stderr);
 
   std::vector<std::string> scan_paths;
   if (o.paths.empty()) {
@@ -268,10 +282,16 @@ int main(int argc, char** argv) {
     if (p.empty()) return 2;
     scan_paths.push_back(p);
   }
+  // --backup: every change the handlers make is guarded from here on.
+  krelvon::cli::Backup backup;
+  std::string backup_error;
+  if (!o.backup.backup.empty() && !backup.open(o.backup.backup, scan_paths, &backup_error))
+    return usage_error(backup_error.c_str(), "");
   if (!o.report.empty()) {
     const std::string refusal = g_report.open(o.report, scan_paths);
     if (!refusal.empty()) return usage_error(refusal.c_str(), o.report.c_str());
   }
+  if (!o.backup.backup.empty()) krelvon::set_change_guard(&backup);
 
   WNDCLASSA wc{};
   wc.lpfnWndProc = progress_proc;
@@ -306,6 +326,10 @@ int main(int argc, char** argv) {
     krelvon::scan_scope();
   }
   krelvon::scan_summary();
+  krelvon::set_change_guard(nullptr);
+  if (!o.backup.backup.empty() && !backup.finish())
+    std::fprintf(stderr, "krelvon-scan: the backup in %s could not be written in full; files met after that were "
+                         "left unchanged\n", backup.folder().c_str());
   clear_status();
   std::printf("%s\n", g_scan.object);
   std::fflush(stdout);

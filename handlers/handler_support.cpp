@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "engine/change_guard.h"
 #include "engine/scan_context.h"
 #include "handlers/signatures.h"
 #include "system/terminate.h"
@@ -95,8 +96,9 @@ bool delete_with_retry(bool (*remove)(const char* path), FindingKind kind, const
   // that run what is there could end a program that has nothing to do with
   // the finding.
   bool deleted = false;
-  if (examined.at(path))
+  if (examined.at(path) && before_change(path, ChangeKind::kDelete))
     deleted = remove(path) || (terminate_processes_by_file(path) == 1 && examined.at(path) && remove(path));
+  after_change(path, deleted ? ChangeOutcome::kDeleted : ChangeOutcome::kInPlace);
   if (deleted) ++g_scan.files_deleted;
   append_finding({kind, deleted ? FindingOutcome::kDeleted : FindingOutcome::kDeleteFailed, path, detection_name});
   return deleted;
@@ -109,7 +111,9 @@ void rename_recognised_file(FindingKind kind, const char* detection_name, const 
   // catches the name itself in other letter case on a file system that
   // ignores case, where a move would only change the case.
   const bool renamed =
-      rename_target(path, target) && examined.at(path) && _access(target, 0) != 0 && MoveFileA(path, target);
+      rename_target(path, target) && examined.at(path) && _access(target, 0) != 0 &&
+                       before_change(path, ChangeKind::kRename, target) && MoveFileA(path, target);
+  after_change(path, renamed ? ChangeOutcome::kRenamed : ChangeOutcome::kInPlace, renamed ? target : nullptr);
   if (renamed) ++g_scan.files_renamed;
   append_finding({kind, renamed ? FindingOutcome::kRenamed : FindingOutcome::kRenameFailed, path, detection_name,
                   renamed ? target : nullptr});

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "engine/ask_for_action.h"
+#include "engine/change_guard.h"
 #include "engine/scan_context.h"
 #include "handlers/handler_support.h"
 #include "handlers/header_image.h"
@@ -176,13 +177,22 @@ int handle_infected_file(const char* detection_name, const char* path) {
     return 0;
   }
   check.fd.close();
-  const bool prepared = check.prepare_to_act();
+  // The attributes are the first change: a front end's guard hears of the
+  // action before them (for a rename, with its target).
+  const bool removes = action == kActionRename || action == kActionDelete || g_header.number_of_sections() <= 3;
+  char target[kPathCapacity];
+  const bool has_target = action == kActionRename && rename_target(path, target);
+  const ChangeKind kind = action == kActionRename ? ChangeKind::kRename
+                          : removes                ? ChangeKind::kDelete
+                                                   : ChangeKind::kRewrite;
+  const bool prepared = before_change(path, kind, has_target ? target : nullptr) && check.prepare_to_act();
   // Processes are ended only for the examined file, not for one put at its
   // path since.
   if (prepared && end_processes && check.examined.at(path)) terminate_processes_by_file(path);
-  if (action == kActionRename || action == kActionDelete || g_header.number_of_sections() <= 3) {
+  if (removes) {
     // Disinfect of a file that holds only the worm deletes it.
     if (!prepared) {
+      after_change(path, ChangeOutcome::kInPlace);
       append_finding({FindingKind::kInfectedFile,
                       action == kActionRename ? FindingOutcome::kRenameFailed : FindingOutcome::kDeleteFailed, path,
                       detection_name});
@@ -198,11 +208,14 @@ int handle_infected_file(const char* detection_name, const char* path) {
     Sleep(100);
     if (disinfect(check)) {
       check.restore_attributes();
+      after_change(path, ChangeOutcome::kInPlace);
       ++g_scan.files_disinfected;
       append_finding({FindingKind::kInfectedFile, FindingOutcome::kDisinfected, path, detection_name});
       return 1;
     }
   }
+  check.restore_attributes();
+  after_change(path, ChangeOutcome::kInPlace);
   append_finding({FindingKind::kInfectedFile, FindingOutcome::kCouldNotDisinfect, path, detection_name});
   return 0;
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "engine/ask_for_action.h"
+#include "engine/change_guard.h"
 #include "engine/scan_context.h"
 #include "handlers/handler_support.h"
 #include "handlers/header_image.h"
@@ -63,7 +64,7 @@ void delete_worm_file(const char* detection_name, const WormSignature& match, co
   // The full path: in the memory phase's second pass the object buffer holds
   // only its display-shortened copy.
   clean_runonce(path);
-  if (!examined.at(path)) {
+  if (!examined.at(path) || !before_change(path, ChangeKind::kDelete)) {
     append_finding({FindingKind::kWormFile, FindingOutcome::kDeleteFailed, path, detection_name});
     return;
   }

@@ -21,6 +21,11 @@ enum class Call {
   kDelete,
   kFileIdentity,
   kPathIdentity,
+  // The backup's own calls (cli/backup_files.cpp): fsync of a file or a
+  // folder, the metadata of a file, setting a file's mode and times.
+  kSync,
+  kStat,
+  kSetTimes,
   kCount
 };
 

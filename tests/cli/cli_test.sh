@@ -10,17 +10,7 @@ samples_bin=$3
 interrupt_bin=${4:-}  # Windows: the helper that presses Ctrl-C in a console
 here="$(cd "$(dirname "$0")" && pwd)"
 
-failures=0
-check() {  # check DESCRIPTION COMMAND...: the command must succeed
-  local what=$1
-  shift
-  if "$@"; then return 0; fi
-  echo "FAILED: $what" >&2
-  failures=$((failures + 1))
-}
-equals() { [ "$1" = "$2" ] || { printf 'expected: %q\n     got: %q\n' "$2" "$1" >&2; return 1; }; }
-contains() { grep -qF -- "$2" <<<"$1" || { printf 'missing %q in:\n%s\n' "$2" "$1" >&2; return 1; }; }
-lacks() { ! grep -qF -- "$2" <<<"$1" || { printf 'unexpected %q in:\n%s\n' "$2" "$1" >&2; return 1; }; }
+source "$here/checks.sh"
 
 windows=0
 [[ "$scan_bin" == *.exe ]] && windows=1
@@ -554,8 +544,4 @@ status-line)
   ;;
 esac
 
-if [ "$failures" -gt 0 ]; then
-  echo "$case_name: $failures check(s) failed" >&2
-  exit 1
-fi
-echo "$case_name: all checks passed"
+checks_done "$case_name"

@@ -1,0 +1,112 @@
+// The file operations of the backup and the restore, on POSIX and on
+// Windows. Built for the fault tests (KRELVON_FAULT_INJECTION), every call
+// that can fail is a failure point of platform/faults.h.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/file_identity.h"
+
+namespace krelvon::cli::files {
+
+// What the backup keeps of a file besides its bytes.
+struct Meta {
+  std::uint64_t size = 0;
+  // POSIX: the permission bits (07777); Windows: the file attributes.
+  std::uint32_t mode = 0;
+  // POSIX: nanoseconds since 1970; Windows: FILETIME values (100 ns since
+  // 1601). created is kept on Windows only, owner and group on POSIX only.
+  std::int64_t accessed = 0;
+  std::int64_t modified = 0;
+  std::int64_t created = 0;
+  std::uint32_t owner = 0;
+  std::uint32_t group = 0;
+  KrelvonFileIdentity identity;
+  bool regular = false;
+};
+
+// The mode and the modification (and on Windows creation) times of two
+// Metas agree.
+bool same_mode_and_times(const Meta& a, const Meta& b);
+
+class File {
+ public:
+  File() = default;
+  ~File();
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // A regular file for reading; a symbolic link is not followed.
+  bool open_read(const std::string& path);
+  // A new file that must not exist yet, readable and writable by its owner
+  // alone.
+  bool create(const std::string& path);
+  // For appending, created when missing.
+  bool open_append(const std::string& path);
+  bool is_open() const;
+
+  // Bytes read (0 at the end), or -1.
+  long read(void* buffer, std::size_t size);
+  // All of data, or false.
+  bool write(const void* data, std::size_t size);
+  // Contents and metadata on the disk.
+  bool sync();
+  bool meta(Meta* out);
+  // Sets the kept mode and time stamps (and, for the superuser on POSIX,
+  // the owner). Windows: the times here; the attributes by path once the
+  // file is closed (set_attributes).
+  bool set_meta(const Meta& m);
+  bool close();
+
+ private:
+#ifdef _WIN32
+  void* handle_ = reinterpret_cast<void*>(-1);
+#else
+  int fd_ = -1;
+#endif
+};
+
+// The path itself (a link is not followed); false when nothing is there or
+// it cannot be told.
+bool meta_of(const std::string& path, Meta* out);
+// Something (of any kind) is at path.
+bool exists(const std::string& path);
+// Windows: sets the kept attributes on a closed file. POSIX: nothing (the
+// mode is set through the descriptor).
+bool set_attributes(const std::string& path, const Meta& m);
+// Moves from over to, in one step: to names either its old file or the
+// new one, never neither.
+bool replace(const std::string& from, const std::string& to);
+bool remove(const std::string& path);
+// The folder's entries on the disk (POSIX: fsync of the folder; Windows,
+// where a folder cannot be flushed, the file system's own journal does).
+bool sync_folder(const std::string& folder);
+bool make_folder(const std::string& path);
+bool is_folder(const std::string& path);
+// The names in a folder other than "." and ".."; false when it cannot be read.
+bool list(const std::string& folder, std::vector<std::string>* names);
+
+char separator();
+std::string parent_of(const std::string& path);
+std::string join(const std::string& folder, const std::string& name);
+// The absolute path: the real location of the folder that holds path
+// (links resolved) and the last name as given. Empty when that folder
+// cannot be found.
+std::string full_path(const std::string& path);
+// Folder inner is folder outer or lies inside it, by real location
+// (volume and file number, not names). Both must exist.
+bool inside(const std::string& inner, const std::string& outer);
+
+// Reads from to its end, writing every byte to `to` unless it is null;
+// the SHA-256 of the bytes (lower-case hexadecimal) and their count. False
+// when a read or a write failed.
+bool copy(File& from, File* to, std::string* sha256, std::uint64_t* size);
+// The SHA-256 of a file's bytes; empty when it cannot be read.
+std::string sha256_of(const std::string& path);
+// A whole file as text.
+bool read_all(const std::string& path, std::string* text);
+
+}  // namespace krelvon::cli::files
