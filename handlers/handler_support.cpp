@@ -105,14 +105,15 @@ bool delete_with_retry(bool (*remove)(const char* path), const char* detection_n
   return false;
 }
 
-void rename_recognised_file(const char* detection_name, const char* path, const ExaminedFile& examined) {
+bool rename_recognised_file(const char* detection_name, const char* path, const ExaminedFile& examined) {
   char target[kPathCapacity];
   if (rename_target(path, target) && examined.at(path) && MoveFileA(path, target)) {
     ++g_scan.files_renamed;
     append_line("%s     %s renamed", path, detection_name);
-  } else {
-    append_line("%s     %s Rename failed", path, detection_name);
+    return true;
   }
+  append_line("%s     %s Rename failed", path, detection_name);
+  return false;
 }
 
 MemoryStep memory_phase_step() {

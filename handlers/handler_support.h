@@ -102,8 +102,9 @@ bool delete_with_retry(bool (*remove)(const char* path), const char* detection_n
 
 // Moves a recognised file to its rename target and writes the finding line
 // ("renamed" or "Rename failed") with path and detection name; a path that
-// no longer names the examined file is not moved ("Rename failed").
-void rename_recognised_file(const char* detection_name, const char* path, const ExaminedFile& examined);
+// no longer names the examined file is not moved ("Rename failed"). True
+// when the file was moved.
+bool rename_recognised_file(const char* detection_name, const char* path, const ExaminedFile& examined);
 
 // The memory phase's part in a recognition, the same in both handlers.
 enum class MemoryStep {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "engine/ask_for_action.h"
+#include "engine/removal_log.h"
 #include "engine/scan_context.h"
 #include "handlers/handler_support.h"
 #include "handlers/header_image.h"
@@ -71,8 +72,10 @@ void delete_worm_file(const char* detection_name, const char* path, const Examin
     append_line("%s     %s Delete failed", g_scan.object, g_scan.name);
     return;
   }
-  if (delete_with_retry([](const char* p) { return DeleteFileA(p) != FALSE; }, detection_name, path, examined))
+  if (delete_with_retry([](const char* p) { return DeleteFileA(p) != FALSE; }, detection_name, path, examined)) {
+    note_worm_file_removed(path, nullptr);
     return;
+  }
   // A file that stays keeps the attributes it had (read-only, hidden).
   if (saved != INVALID_FILE_ATTRIBUTES && examined.at(path)) SetFileAttributesA(path, saved);
 }
@@ -100,7 +103,12 @@ int handle_worm_file(const char* detection_name, const char* path) {
   }
 
   switch (g_scan.chosen_action) {
-    case kActionRename: rename_recognised_file(detection_name, path, examined); break;
+    case kActionRename: {
+      char target[kPathCapacity];
+      if (rename_recognised_file(detection_name, path, examined) && rename_target(path, target))
+        note_worm_file_removed(path, target);
+      break;
+    }
     case kActionIgnore:
       append_line("%s     %s not disinfected as per user's selection", g_scan.object, g_scan.name);
       break;
