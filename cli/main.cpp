@@ -13,6 +13,17 @@
 #include <vector>
 
 #include "cli/report.h"
+#ifdef KRELVON_RESCUE
+#include "cli/offline_registry.h"
+#define KRELVON_RESCUE_USAGE                                                        \
+  "  --windows-root=DIR  clean the registry of the Windows installation whose\n"   \
+  "                   root (the system disk, mounted) is DIR after the scan;\n"     \
+  "                   without it, of each PATH that is such a root; without\n"      \
+  "                   PATH, DIR is scanned\n"                                        \
+  "  --no-registry    leave the registry of scanned installations unchanged\n"
+#else
+#define KRELVON_RESCUE_USAGE ""
+#endif
 #include "engine/ask_for_action.h"
 #include "engine/driver.h"
 #include "engine/scan_context.h"
@@ -44,6 +55,7 @@ constexpr char kUsage[] =
     "  --prompt         ask on the terminal for every finding\n"
     "  --report=FILE    write a JSON-lines report of findings and statistics\n"
     "  --quiet          no status line on standard error\n"
+    KRELVON_RESCUE_USAGE
     "  --help           this text\n"
     "  --version        the program's version\n"
     "\n"
@@ -56,6 +68,8 @@ struct Options {
   bool quiet = false;
   std::string report;
   std::vector<std::string> paths;
+  bool registry = true;
+  std::string windows_root;
 };
 
 bool g_status_line = false;   // a status line is shown on standard error
@@ -188,6 +202,12 @@ int parse(int argc, char** argv, Options& o) {
       else return usage_error("unknown action: ", v);
     } else if (std::strncmp(a, "--report=", 9) == 0 && a[9] != '\0') {
       o.report = a + 9;
+#ifdef KRELVON_RESCUE
+    } else if (std::strcmp(a, "--no-registry") == 0) {
+      o.registry = false;
+    } else if (std::strncmp(a, "--windows-root=", 15) == 0 && a[15] != '\0') {
+      o.windows_root = a + 15;
+#endif
     } else {
       return usage_error("unknown option: ", a);
     }
@@ -241,6 +261,11 @@ int main(int argc, char** argv) {
   if (early >= 0) return early;
 
   std::vector<std::string> scan_paths;
+#ifdef KRELVON_RESCUE
+  if (!o.windows_root.empty() && !krelvon::cli::is_windows_root(o.windows_root))
+    return usage_error("no Windows installation in: ", o.windows_root.c_str());
+  if (o.paths.empty() && !o.windows_root.empty()) o.paths.push_back(o.windows_root);
+#endif
   if (o.paths.empty()) {
 #ifdef _WIN32
     scan_paths.emplace_back(krelvon::kAllDrives);
@@ -288,6 +313,12 @@ int main(int argc, char** argv) {
     krelvon::copy_text(g_scan.scan_path, p.c_str());
     krelvon::scan_scope();
   }
+#ifdef KRELVON_RESCUE
+  if (o.registry && !g_scan.cancel) {
+    clear_status();
+    krelvon::cli::clean_offline_registries(o.windows_root, scan_paths, g_report);
+  }
+#endif
   krelvon::scan_summary();
   clear_status();
   std::printf("%s\n", g_scan.object);

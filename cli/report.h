@@ -39,9 +39,10 @@ class Report {
   void statistics(int scanned, int infected, int disinfected, int renamed, int deleted, bool terminated);
   // False when any write failed.
   bool close();
+  // One object of another kind, written as it is.
+  void put(const std::string& json);
 
  private:
-  void put(const std::string& json);
   std::FILE* file_ = nullptr;
   bool failed_ = false;
 };

@@ -1,0 +1,60 @@
+#include "cli/offline_registry.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+
+#include "cli/report.h"
+#include "engine/removal_log.h"
+#include "engine/scan_context.h"
+#include "handlers/signatures.h"
+#include "rescue/offline_registry.h"
+
+namespace krelvon::cli {
+
+namespace {
+
+std::string registry_json(const rescue::RegistryRemoval& r) {
+  std::string json = "{\"type\":\"registry\",\"hive\":" + json_string(r.hive) + ",\"key\":" + json_string(r.key);
+  json += r.value.empty() ? ",\"subkey\":" + json_string(r.subkey) : ",\"value\":" + json_string(r.value);
+  return json + ",\"detection\":\"W32/BugBear.Worm\",\"line\":" + json_string(kSystemRegistryLine) + "}";
+}
+
+std::string refusal_json(const rescue::RegistryRefusal& r) {
+  return "{\"type\":\"registry-refused\",\"hive\":" + json_string(r.hive) + ",\"reason\":" + json_string(r.reason) +
+         "}";
+}
+
+}  // namespace
+
+bool is_windows_root(const std::string& folder) {
+  rescue::Installation installation;
+  return rescue::find_installation(folder, &installation);
+}
+
+void clean_offline_registries(const std::string& windows_root, const std::vector<std::string>& scan_paths,
+                              Report& report) {
+  std::vector<std::string> worm_files;
+  for (const RemovedWormFile& f : removed_worm_files()) worm_files.push_back(f.path);
+  const std::vector<std::string> roots = windows_root.empty() ? scan_paths : std::vector<std::string>{windows_root};
+  std::set<std::string> cleaned;
+  for (const std::string& root : roots) {
+    rescue::Installation installation;
+    char resolved[PATH_MAX];
+    if (!rescue::find_installation(root, &installation) || !realpath(root.c_str(), resolved) ||
+        !cleaned.insert(resolved).second)
+      continue;
+    const rescue::RegistryCleaning result = rescue::clean_registry(installation, worm_files, nullptr);
+    for (const rescue::RegistryRemoval& r : result.removed) {
+      append_line("%s", kSystemRegistryLine);
+      report.put(registry_json(r));
+    }
+    for (const rescue::RegistryRefusal& r : result.refused) {
+      std::fprintf(stderr, "krelvon-scan: registry left unchanged: %s: %s\n", r.hive.c_str(), r.reason.c_str());
+      report.put(refusal_json(r));
+    }
+  }
+}
+
+}  // namespace krelvon::cli
