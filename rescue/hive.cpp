@@ -68,14 +68,16 @@ std::string value_text(const HiveValue& v) {
   for (std::size_t i = 0; i < wide.size(); ++i) {
     const bool high = wide[i] >= 0xD800 && wide[i] < 0xDC00, low = wide[i] >= 0xDC00 && wide[i] < 0xE000;
     const bool paired = high && i + 1 < wide.size() && wide[i + 1] >= 0xDC00 && wide[i + 1] < 0xE000;
-    if (paired) ++i;
-    else if (high || low) wide[i] = u'?';
+    if (paired)
+      ++i;
+    else if (high || low)
+      wide[i] = u'?';
   }
   if (wide.empty()) return "";
   // The POSIX layer converts to UTF-8 whatever the code page.
   const int n = static_cast<int>(wide.size());
-  std::string out(static_cast<std::size_t>(WideCharToMultiByte(CP_ACP, 0, wide.data(), n, nullptr, 0, nullptr, nullptr)),
-                  '\0');
+  std::string out(
+      static_cast<std::size_t>(WideCharToMultiByte(CP_ACP, 0, wide.data(), n, nullptr, 0, nullptr, nullptr)), '\0');
   WideCharToMultiByte(CP_ACP, 0, wide.data(), n, out.data(), static_cast<int>(out.size()), nullptr, nullptr);
   return out;
 }
@@ -112,7 +114,8 @@ HiveNode Hive::root() const { return h_ ? hivex_root(h_) : 0; }
 std::vector<HiveNode> Hive::children(HiveNode node) const {
   std::vector<HiveNode> out;
   Owned<hive_node_h> list(hivex_node_children(h_, node));
-  if (!list) read_error_ = true;
+  if (!list)
+    read_error_ = true;
   else
     for (const hive_node_h* n = list.get(); *n; ++n) out.push_back(*n);
   return out;
@@ -186,7 +189,9 @@ bool Hive::replace_values(HiveNode node, const std::vector<HiveValue>& values) {
   return hivex_node_set_values(h_, node, set.size(), set.data(), 0) == 0 || fail("writing the values of a key");
 }
 
-bool Hive::commit(const std::string& path) { return hivex_commit(h_, path.c_str(), 0) == 0 || fail("writing the hive"); }
+bool Hive::commit(const std::string& path) {
+  return hivex_commit(h_, path.c_str(), 0) == 0 || fail("writing the hive");
+}
 
 bool Hive::inventory(std::vector<HiveEntry>* out) const {
   out->clear();
@@ -199,8 +204,7 @@ bool Hive::inventory(std::vector<HiveEntry>* out) const {
     pending.pop_back();
     if (!node || !seen.insert(node).second) return false;
     out->push_back(HiveEntry{path, std::string(), false, 0});
-    for (const HiveValue& v : values(node))
-      out->push_back(value_entry(path, v));
+    for (const HiveValue& v : values(node)) out->push_back(value_entry(path, v));
     for (HiveNode c : children(node)) pending.emplace_back(c, path.empty() ? name(c) : path + "\\" + name(c));
   }
   std::sort(out->begin(), out->end());

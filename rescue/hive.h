@@ -24,7 +24,7 @@ struct HiveValue {
 // from the root key (not named) with '\' between names.
 struct HiveEntry {
   std::string key;
-  std::string value;       // for a value: its name
+  std::string value;  // for a value: its name
   bool is_value = false;
   std::uint64_t digest = 0;  // for a value: of its type and data
   bool operator<(const HiveEntry& o) const;

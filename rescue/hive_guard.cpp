@@ -92,8 +92,8 @@ std::string log_holds_changes(const std::string& log, const BaseBlock& hive) {
       const std::uint32_t size = get32(b, at + 4);
       const std::uint32_t sequence = get32(b, at + 12);
       if (sequence >= hive.secondary_sequence)
-        return "holds log entry " + number(sequence) + ", newer than the hive (at " +
-               number(hive.secondary_sequence) + ")";
+        return "holds log entry " + number(sequence) + ", newer than the hive (at " + number(hive.secondary_sequence) +
+               ")";
       if (size < kLogSector || size % kLogSector != 0 || size > b.size() - at) break;
       at += size;
     }
@@ -159,8 +159,7 @@ std::string hibernation_refusal(const std::string& root) {
     const std::string file = find_entry(folder, "hiberfil.sys");
     if (!file.empty()) {
       std::string b;
-      if (!read_start(file, 4, &b))
-        return "the hibernation file " + file + " cannot be read: " + std::strerror(errno);
+      if (!read_start(file, 4, &b)) return "the hibernation file " + file + " cannot be read: " + std::strerror(errno);
       struct stat st {};
       if (stat(file.c_str(), &st) == 0 && st.st_size == 0) return "";
       if (b.size() < 4) return "the hibernation file " + file + " is too short to tell whether Windows is hibernated";
@@ -189,10 +188,8 @@ std::string write_refusal(const std::string& hive_path) {
   if (statvfs(folder.c_str(), &vfs) == 0 && (vfs.f_flag & ST_RDONLY))
     return "the file system is mounted read-only: mount it read-write (for example mount -o remount,rw), "
            "then scan again";
-  if (access(folder.c_str(), W_OK) != 0)
-    return "no new file can be made in " + folder + ": " + std::strerror(errno);
-  if (access(hive_path.c_str(), W_OK) != 0)
-    return std::string("the hive cannot be written: ") + std::strerror(errno);
+  if (access(folder.c_str(), W_OK) != 0) return "no new file can be made in " + folder + ": " + std::strerror(errno);
+  if (access(hive_path.c_str(), W_OK) != 0) return std::string("the hive cannot be written: ") + std::strerror(errno);
   return "";
 }
 

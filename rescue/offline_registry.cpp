@@ -28,7 +28,7 @@ struct WormFile {
 
 // One key or value to remove, found while the hive is unchanged.
 struct Planned {
-  HiveNode node = 0;  // the key removed, or the key a value is removed from
+  HiveNode node = 0;   // the key removed, or the key a value is removed from
   std::string parent;  // the path of the key it is removed from
   std::string name;    // the subkey's or value's name
   bool is_value = false;
@@ -72,11 +72,16 @@ std::string normalised_image(std::string s, const std::string& system_folder) {
   while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.pop_back();
   const std::string l = lower(s);
   const std::string system_root = "\\" + system_folder;
-  if (l.compare(0, 4, "\\??\\") == 0 || l.compare(0, 4, "\\\\?\\") == 0) return normalised_image(s.substr(4), system_folder);
-  if (l.compare(0, 12, "%systemroot%") == 0) s = system_root + s.substr(12);
-  else if (l.compare(0, 8, "%windir%") == 0) s = system_root + s.substr(8);
-  else if (l.compare(0, 12, "\\systemroot\\") == 0) s = system_root + s.substr(11);
-  else if (s.size() >= 2 && s[1] == ':' && std::isalpha(static_cast<unsigned char>(s[0]))) s = s.substr(2);
+  if (l.compare(0, 4, "\\??\\") == 0 || l.compare(0, 4, "\\\\?\\") == 0)
+    return normalised_image(s.substr(4), system_folder);
+  if (l.compare(0, 12, "%systemroot%") == 0)
+    s = system_root + s.substr(12);
+  else if (l.compare(0, 8, "%windir%") == 0)
+    s = system_root + s.substr(8);
+  else if (l.compare(0, 12, "\\systemroot\\") == 0)
+    s = system_root + s.substr(11);
+  else if (s.size() >= 2 && s[1] == ':' && std::isalpha(static_cast<unsigned char>(s[0])))
+    s = s.substr(2);
   if (s.empty() || s[0] != '\\') s = system_root + "\\" + s;
   std::string out;
   for (char c : s)
@@ -86,10 +91,10 @@ std::string normalised_image(std::string s, const std::string& system_folder) {
 
 std::vector<std::string> control_sets(const Hive& hive) {
   std::vector<std::string> sets{"ControlSet001", "ControlSet002"};
+  const HiveNode select = hive.child(hive.root(), "Select");
   HiveValue current;
   std::uint32_t n = 0;
-  if (hive.value(hive.find(hive.root(), "Select"), "Current", &current) && value_dword(current, &n) && n >= 1 &&
-      n <= 999) {
+  if (select && hive.value(select, "Current", &current) && value_dword(current, &n) && n >= 1 && n <= 999) {
     char name[16];
     std::snprintf(name, sizeof name, "ControlSet%03u", n);
     if (lower(name) != lower(sets[0]) && lower(name) != lower(sets[1])) sets.emplace_back(name);
@@ -108,9 +113,8 @@ void plan_runonce(const Hive& hive, const std::vector<WormFile>& worms, std::vec
   if (!node) return;
   for (HiveValue& v : hive.values(node)) {
     const std::string text = lower(value_text(v));
-    const bool names_worm = std::any_of(worms.begin(), worms.end(), [&](const WormFile& w) {
-      return text.find(w.name) != std::string::npos;
-    });
+    const bool names_worm = std::any_of(worms.begin(), worms.end(),
+                                        [&](const WormFile& w) { return text.find(w.name) != std::string::npos; });
     if (names_worm)
       plan->push_back(Planned{node, path, v.name, true, value_entry(path, v)});
     else
@@ -248,9 +252,9 @@ RegistryCleaning clean_registry(const Installation& installation, const std::vec
   RegistryCleaning result;
   const std::vector<WormFile> worms = worm_files_below(installation.root, worm_files);
   if (!installation.system_dat.empty()) {
-    result.refused.push_back(RegistryRefusal{
-        installation.system_dat,
-        "a registry of the Windows 95 line (SYSTEM.DAT) is not supported: it was left unchanged"});
+    result.refused.push_back(
+        RegistryRefusal{installation.system_dat,
+                        "a registry of the Windows 95 line (SYSTEM.DAT) is not supported: it was left unchanged"});
     return result;
   }
   if (worms.empty()) return result;

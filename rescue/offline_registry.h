@@ -64,7 +64,6 @@ RegistryCleaning clean_registry(const Installation& installation, const std::vec
 // "%SystemRoot%", "%windir%" or "\SystemRoot" standing for the system
 // folder, or relative to the system folder; compared without regard to
 // case.
-bool image_path_names(const std::string& image_path, const std::string& system_folder,
-                      const std::string& windows_path);
+bool image_path_names(const std::string& image_path, const std::string& system_folder, const std::string& windows_path);
 
 }  // namespace krelvon::rescue

@@ -120,7 +120,8 @@ TEST_F(OfflineScan, DisinfectCleansTheFilesAndTheRegistryAndNothingElse) {
   Bytes woke(4096);
   std::copy_n("wake", 4, woke.begin());
   write_file(dir / "disk/hiberfil.sys", woke);
-  const Export software_before = regf_export(install.software, dir / "e"), system_before = regf_export(install.system, dir / "e");
+  const Export software_before = regf_export(install.software, dir / "e"),
+               system_before = regf_export(install.system, dir / "e");
 
   const Outcome r = scan("--action=disinfect " + shell_quoted(dir / "disk"));
   EXPECT_EQ(r.status, 1) << r.err;
@@ -149,7 +150,8 @@ TEST_F(OfflineScan, DisinfectCleansTheFilesAndTheRegistryAndNothingElse) {
   EXPECT_EQ(count(text, "{\"type\":\"registry\""), 7) << text;
   EXPECT_EQ(count(text, "{\"type\":\"registry\",\"hive\":\"" + config +
                             "/SOFTWARE\",\"key\":\"Microsoft\\\\Windows\\\\CurrentVersion\\\\RunOnce\",\"value\":"
-                            "\"wormsvc\"" + tail),
+                            "\"wormsvc\"" +
+                            tail),
             1)
       << text;
   for (const char* set : {"ControlSet001", "ControlSet002"}) {
@@ -256,8 +258,10 @@ const Refusal kRefusals[] = {
     {"read_only_mount", "the file system is mounted read-only",
      [](OfflineScan& t) {
        const std::string config = shell_quoted(t.dir / "disk/Windows/System32/config");
-       const std::string prefix = "unshare -rm sh -c 'mount --bind \"$1\" \"$1\" && "
-                                  "mount -o remount,bind,ro \"$1\" \"$1\" && shift && exec \"$@\"' sh " + config + " ";
+       const std::string prefix =
+           "unshare -rm sh -c 'mount --bind \"$1\" \"$1\" && "
+           "mount -o remount,bind,ro \"$1\" \"$1\" && shift && exec \"$@\"' sh " +
+           config + " ";
        if (!succeeds(prefix + "true")) return std::string("skip: no user namespace for a read-only bind mount here");
        return prefix;
      }},
@@ -271,7 +275,9 @@ const Refusal kRefusals[] = {
        if (!succeeds("chattr +i " + hives)) return std::string("skip: chattr +i is not supported here");
        return std::string();
      },
-     [](OfflineScan& t) { succeeds("chattr -i " + shell_quoted(t.install.software) + " " + shell_quoted(t.install.system)); }},
+     [](OfflineScan& t) {
+       succeeds("chattr -i " + shell_quoted(t.install.software) + " " + shell_quoted(t.install.system));
+     }},
 };
 
 void PrintTo(const Refusal& r, std::ostream* os) { *os << r.name; }

@@ -121,7 +121,8 @@ TEST_F(RescueTest, LogsAndHibernationFilesStandInTheWayOnlyWhenTheyHoldAState) {
     return rescue::hibernation_refusal(root);
   };
   for (const char* hibernated : {"hibr", "HIBR", "RSTR", "HORM", "hi"}) EXPECT_NE(hibernation_says(hibernated), "");
-  for (const std::string& not_hibernated : {std::string("wake"), std::string("WAKE"), std::string(4, '\0'), std::string()})
+  for (const std::string& not_hibernated :
+       {std::string("wake"), std::string("WAKE"), std::string(4, '\0'), std::string()})
     EXPECT_EQ(hibernation_says(not_hibernated), "") << not_hibernated;
 }
 
@@ -142,9 +143,10 @@ TEST_F(RescueTest, CommitReplacesTheHiveOnlyWithWhatWasMeant) {
   ASSERT_TRUE(hive.inventory(&before));
   ASSERT_TRUE(hive.remove_key(hive.find(hive.root(), "ControlSet001\\Services\\Eventlog\\Enum")));
   std::vector<rescue::HiveEntry> meant = before;
-  meant.erase(std::remove_if(meant.begin(), meant.end(),
-                             [](const rescue::HiveEntry& e) { return e.key == "ControlSet001\\Services\\Eventlog\\Enum"; }),
-              meant.end());
+  meant.erase(
+      std::remove_if(meant.begin(), meant.end(),
+                     [](const rescue::HiveEntry& e) { return e.key == "ControlSet001\\Services\\Eventlog\\Enum"; }),
+      meant.end());
   std::string error;
   const auto nothing_written = [&] {
     EXPECT_EQ(read_file(install.system), g_original);
@@ -155,12 +157,14 @@ TEST_F(RescueTest, CommitReplacesTheHiveOnlyWithWhatWasMeant) {
   EXPECT_FALSE(rescue::commit_hive(hive, install.system, before, nullptr, &error));
   EXPECT_NE(error.find("not what was meant"), std::string::npos) << error;
   nothing_written();
-  EXPECT_FALSE(rescue::commit_hive(hive, install.system, meant, [](const char*) { return record_and(false); }, &error));
+  EXPECT_FALSE(rescue::commit_hive(
+      hive, install.system, meant, [](const char*) { return record_and(false); }, &error));
   EXPECT_TRUE(g_callback_saw_original);
   nothing_written();
 
   g_callback_saw_original = false;
-  EXPECT_TRUE(rescue::commit_hive(hive, install.system, meant, [](const char*) { return record_and(true); }, &error))
+  EXPECT_TRUE(rescue::commit_hive(
+      hive, install.system, meant, [](const char*) { return record_and(true); }, &error))
       << error;
   EXPECT_TRUE(g_callback_saw_original);
   EXPECT_NE(read_file(install.system), g_original);

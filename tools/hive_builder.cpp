@@ -8,8 +8,7 @@ namespace {
 
 // Base block fields.
 constexpr std::size_t kSequence1 = 4, kSequence2 = 8, kTimestamp = 12, kMajor = 20, kMinor = 24, kFileType = 28,
-                      kFormat = 32, kRootCell = 36, kBinsLength = 40, kClustering = 44, kFileName = 48,
-                      kChecksum = 508;
+                      kFormat = 32, kRootCell = 36, kBinsLength = 40, kClustering = 44, kFileName = 48, kChecksum = 508;
 constexpr std::size_t kFileNameCapacity = 64;  // bytes of UTF-16LE
 
 // 2001-01-01 as a FILETIME: a fixed time keeps the samples byte for byte
@@ -66,8 +65,8 @@ Bytes allow(std::uint32_t mask, const Bytes& sid) {
 Bytes security_descriptor() {
   const Bytes administrators = nt_sid({32, 544}), system = nt_sid({18});
   Bytes acl(8);
-  for (const Bytes& ace : {allow(kKeyAllAccess, administrators), allow(kKeyAllAccess, system),
-                           allow(kKeyRead, everyone_sid())})
+  for (const Bytes& ace :
+       {allow(kKeyAllAccess, administrators), allow(kKeyAllAccess, system), allow(kKeyRead, everyone_sid())})
     acl.insert(acl.end(), ace.begin(), ace.end());
   acl[0] = 2;  // ACL_REVISION
   put16(acl, 2, static_cast<std::uint16_t>(acl.size()));

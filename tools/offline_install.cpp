@@ -2,8 +2,8 @@
 
 #include <hivex.h>
 
-#include <utility>
 #include <filesystem>
+#include <utility>
 
 #include "tools/hive_builder.h"
 #include "tools/samples.h"
@@ -78,7 +78,8 @@ bool HiveWriter::commit() { return ok() && hivex_commit(h_, path_.c_str(), 0) ==
 namespace {
 
 bool write_software(const std::string& path) {
-  if (!write_file(path, make_empty_hive("CMI-CreateHive{SOFTWARE}", "\\SystemRoot\\System32\\Config\\SOFTWARE"))) return false;
+  if (!write_file(path, make_empty_hive("CMI-CreateHive{SOFTWARE}", "\\SystemRoot\\System32\\Config\\SOFTWARE")))
+    return false;
   HiveWriter w(path);
   const std::string version = "Microsoft\\Windows\\CurrentVersion";
   w.text(version, "ProgramFilesDir", "C:\\Program Files")
@@ -93,13 +94,13 @@ bool write_software(const std::string& path) {
 }
 
 bool write_system(const std::string& path) {
-  if (!write_file(path, make_empty_hive("CMI-CreateHive{SYSTEM}", "\\SystemRoot\\System32\\Config\\SYSTEM"))) return false;
+  if (!write_file(path, make_empty_hive("CMI-CreateHive{SYSTEM}", "\\SystemRoot\\System32\\Config\\SYSTEM")))
+    return false;
   HiveWriter w(path);
   w.dword("Select", "Current", 1).dword("Select", "Default", 1).dword("Select", "Failed", 0);
   w.dword("Select", "LastKnownGood", 2);
-  const std::pair<const char*, const char*> sets[] = {
-      {"ControlSet001", "%SystemRoot%\\System32\\wormsvc.exe"},
-      {"ControlSet002", "C:\\WINDOWS\\system32\\wormsvc.exe -service"}};
+  const std::pair<const char*, const char*> sets[] = {{"ControlSet001", "%SystemRoot%\\System32\\wormsvc.exe"},
+                                                      {"ControlSet002", "C:\\WINDOWS\\system32\\wormsvc.exe -service"}};
   for (const auto& [set, image_path] : sets) {
     const std::string services = std::string(set) + "\\Services";
     const std::string worm = services + "\\wormsvc";
