@@ -16,6 +16,17 @@
 #include "cli/backup.h"
 #include "cli/report.h"
 #include "cli/text.h"
+#ifdef KRELVON_RESCUE
+#include "cli/offline_registry.h"
+#define KRELVON_RESCUE_USAGE                                                        \
+  "  --windows-root=DIR  clean the registry of the Windows installation whose\n"   \
+  "                   root (the system disk, mounted) is DIR after the scan;\n"     \
+  "                   without it, of each PATH that is such a root; without\n"      \
+  "                   PATH, DIR is scanned\n"                                        \
+  "  --no-registry    leave the registry of scanned installations unchanged\n"
+#else
+#define KRELVON_RESCUE_USAGE ""
+#endif
 #include "engine/ask_for_action.h"
 #include "engine/change_guard.h"
 #include "engine/driver.h"
@@ -57,6 +68,7 @@ constexpr char kUsage[] =
     "  --restore=DIR    scan nothing: put back the files kept in DIR, or only those\n"
     "                   at or under each PATH, and remove what renames left\n"
     "  --force          with --restore: also put back files changed since the scan\n"
+    KRELVON_RESCUE_USAGE
     "  --help           this text\n"
     "  --version        the program's version\n"
     "\n"
@@ -72,12 +84,17 @@ struct Options {
   std::string report;
   std::vector<std::string> paths;
   krelvon::cli::BackupOptions backup;
+  bool registry = true;
+  std::string windows_root;
 };
 
 bool g_status_line = false;   // a status line is shown on standard error
 bool g_status_shown = false;  // something is on it now
 std::uint32_t g_last_status = 0;  // tick_ms() when it was last written
 krelvon::cli::Report g_report;
+// The worm files this run deleted or renamed: their start-up entries go
+// from the registry of an installation scanned offline.
+std::vector<std::string> g_removed_worm_files;
 
 // Milliseconds on a clock that never steps back, wrapping at 2^32 (49 days):
 // differences of these stay right across the wrap.
@@ -106,6 +123,10 @@ LRESULT CALLBACK progress_proc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam
     std::printf("%s\n", finding ? krelvon::cli::terminal_text(g_scan.line).c_str() : g_scan.line);
     std::fflush(stdout);
     if (finding) g_report.finding(g_scan.finding, g_scan.line);
+    const krelvon::FindingRecord& f = g_scan.finding;
+    if (f.kind == krelvon::FindingKind::kWormFile &&
+        (f.outcome == krelvon::FindingOutcome::kDeleted || f.outcome == krelvon::FindingOutcome::kRenamed))
+      g_removed_worm_files.emplace_back(f.path);
     return 0;
   }
   if (msg == WM_ENABLE) {
@@ -222,6 +243,12 @@ int parse(int argc, char** argv, Options& o) {
     } else if (std::strncmp(a, "--report=", 9) == 0 && a[9] != '\0') {
       o.report = a + 9;
     } else if (krelvon::cli::backup_option(a, &o.backup)) {
+#ifdef KRELVON_RESCUE
+    } else if (std::strcmp(a, "--no-registry") == 0) {
+      o.registry = false;
+    } else if (std::strncmp(a, "--windows-root=", 15) == 0 && a[15] != '\0') {
+      o.windows_root = a + 15;
+#endif
     } else {
       return usage_error("unknown option: ", a);
     }
@@ -270,6 +297,11 @@ int main(int argc, char** argv) {
     return krelvon::cli::restore(o.backup.restore, o.paths, o.backup.force, stdout, stderr);
 
   std::vector<std::string> scan_paths;
+#ifdef KRELVON_RESCUE
+  if (!o.windows_root.empty() && !krelvon::cli::is_windows_root(o.windows_root))
+    return usage_error("no Windows installation in: ", o.windows_root.c_str());
+  if (o.paths.empty() && !o.windows_root.empty()) o.paths.push_back(o.windows_root);
+#endif
   if (o.paths.empty()) {
 #ifdef _WIN32
     scan_paths.emplace_back(krelvon::kAllDrives);
@@ -325,6 +357,13 @@ int main(int argc, char** argv) {
     krelvon::copy_text(g_scan.scan_path, p.c_str());
     krelvon::scan_scope();
   }
+#ifdef KRELVON_RESCUE
+  if (o.registry && !g_scan.cancel) {
+    clear_status();
+    krelvon::cli::clean_offline_registries(o.windows_root, scan_paths, g_removed_worm_files,
+                                          !o.backup.backup.empty(), g_report);
+  }
+#endif
   krelvon::scan_summary();
   krelvon::set_change_guard(nullptr);
   if (!o.backup.backup.empty() && !backup.finish())

@@ -91,9 +91,9 @@ bool is_report_start(const std::string& first_line) {
 
 Report::~Report() { close(); }
 
-void Report::put(std::string json) {
+void Report::put(const std::string& object) {
   if (fd_ < 0) return;
-  json += '\n';
+  const std::string json = object + '\n';
   for (std::size_t done = 0; done < json.size();) {
     const auto n = krelvon_write(fd_, json.data() + done, static_cast<unsigned>(json.size() - done));
     if (n <= 0) {

@@ -59,9 +59,10 @@ class Report {
   void statistics(int scanned, int infected, int disinfected, int renamed, int deleted, bool terminated);
   // False when any write failed.
   bool close();
+  // One object of another kind, written as it is.
+  void put(const std::string& json);
 
  private:
-  void put(std::string json);
   int fd_ = -1;
   bool failed_ = false;
 };

@@ -1,12 +1,17 @@
 // krelvon-samples: writes inert test inputs.
 //   krelvon-samples demo FOLDER       a demonstration folder
 //   krelvon-samples corpus FOLDER N   N files; prints the planted samples' paths
+//   krelvon-samples offline FOLDER    a Windows installation with the worm's
+//                                     files and registry entries (Linux)
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "tools/samples.h"
+#ifdef KRELVON_SAMPLES_OFFLINE
+#include "tools/offline_install.h"
+#endif
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "demo") == 0) {
@@ -22,6 +27,14 @@ int main(int argc, char** argv) {
     for (const auto& p : krelvon::samples::write_corpus(argv[2], n)) std::printf("%s\n", p.c_str());
     return 0;
   }
-  std::fprintf(stderr, "usage: krelvon-samples demo FOLDER | corpus FOLDER N\n");
+#ifdef KRELVON_SAMPLES_OFFLINE
+  if (argc == 3 && std::strcmp(argv[1], "offline") == 0) {
+    const krelvon::samples::OfflineInstallation w = krelvon::samples::write_offline_installation(argv[2]);
+    for (const std::string& p : {w.software, w.system, w.worm_file, w.helper_file, w.hosts[0], w.hosts[1]})
+      std::printf("%s\n", p.c_str());
+    return w.ok ? 0 : 1;
+  }
+#endif
+  std::fprintf(stderr, "usage: krelvon-samples demo FOLDER | corpus FOLDER N | offline FOLDER\n");
   return 2;
 }

@@ -1,0 +1,66 @@
+#include "cli/offline_registry.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+
+#include "cli/report.h"
+#include "engine/change_guard.h"
+#include "engine/scan_context.h"
+#include "handlers/signatures.h"
+#include "rescue/offline_registry.h"
+
+namespace krelvon::cli {
+
+namespace {
+
+std::string registry_json(const rescue::RegistryRemoval& r) {
+  std::string json = "{\"type\":\"registry\",\"hive\":" + json_string(r.hive) + ",\"key\":" + json_string(r.key);
+  json += r.value.empty() ? ",\"subkey\":" + json_string(r.subkey) : ",\"value\":" + json_string(r.value);
+  return json + ",\"detection\":\"W32/BugBear.Worm\",\"line\":" + json_string(kSystemRegistryLine) + "}";
+}
+
+std::string refusal_json(const rescue::RegistryRefusal& r) {
+  return "{\"type\":\"registry-refused\",\"hive\":" + json_string(r.hive) + ",\"reason\":" + json_string(r.reason) +
+         "}";
+}
+
+// With --backup, a hive is kept in the backup right before the new one
+// takes its place (and then the original is not kept beside it).
+bool back_up_hive(const char* hive_path) { return before_change(hive_path, ChangeKind::kRewrite); }
+
+}  // namespace
+
+bool is_windows_root(const std::string& folder) {
+  rescue::Installation installation;
+  return rescue::find_installation(folder, &installation);
+}
+
+void clean_offline_registries(const std::string& windows_root, const std::vector<std::string>& scan_paths,
+                              const std::vector<std::string>& worm_files, bool backup, Report& report) {
+  const std::vector<std::string> roots = windows_root.empty() ? scan_paths : std::vector<std::string>{windows_root};
+  std::set<std::string> cleaned;
+  for (const std::string& root : roots) {
+    rescue::Installation installation;
+    char resolved[PATH_MAX];
+    if (!rescue::find_installation(root, &installation) || !realpath(root.c_str(), resolved) ||
+        !cleaned.insert(resolved).second)
+      continue;
+    const rescue::RegistryCleaning result = rescue::clean_registry(installation, worm_files, backup ? &back_up_hive : nullptr);
+    if (backup) {
+      after_change(installation.software.c_str(), ChangeOutcome::kInPlace);
+      after_change(installation.system.c_str(), ChangeOutcome::kInPlace);
+    }
+    for (const rescue::RegistryRemoval& r : result.removed) {
+      append_line("%s", kSystemRegistryLine);
+      report.put(registry_json(r));
+    }
+    for (const rescue::RegistryRefusal& r : result.refused) {
+      std::fprintf(stderr, "krelvon-scan: registry left unchanged: %s: %s\n", r.hive.c_str(), r.reason.c_str());
+      report.put(refusal_json(r));
+    }
+  }
+}
+
+}  // namespace krelvon::cli

@@ -1,0 +1,69 @@
+// The registry cleaning of a Windows installation that is not running: its
+// hive files, on a disk mounted on this system, are cleaned of what the
+// worm files removed by the scan left there, as the online routes clean the
+// registry of a running system.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "rescue/hive_commit.h"
+
+namespace krelvon::rescue {
+
+struct Installation {
+  std::string root;           // the folder that holds the system folder
+  std::string system_folder;  // its name as on the disk ("Windows", "WINNT")
+  std::string software;       // the NT line's hives
+  std::string system;
+  std::string system_dat;  // the 95 line's registry: not supported
+};
+
+// The installation whose root is folder: <folder>/<Windows or WINNT>/
+// System32/config/SOFTWARE and SYSTEM, every name matched without regard to
+// case, or a 95-line one (<folder>/<Windows>/SYSTEM.DAT, system_dat set).
+// False when there is neither.
+bool find_installation(const std::string& folder, Installation* out);
+
+struct RegistryRemoval {
+  std::string hive;    // the hive file
+  std::string key;     // the key, from the hive's root, '\' between names
+  std::string value;   // the value removed from it, or
+  std::string subkey;  // the subkey removed from it
+};
+
+struct RegistryRefusal {
+  std::string hive;    // the hive (or registry) file left unchanged
+  std::string reason;  // a sentence: what stands in the way, what to do
+};
+
+struct RegistryCleaning {
+  std::vector<RegistryRemoval> removed;
+  std::vector<RegistryRefusal> refused;
+};
+
+// Cleans the installation's hives for the worm files (paths as the scan
+// found them) that lie below its root; nothing when there is none.
+// SOFTWARE: every value of Microsoft\Windows\CurrentVersion\RunOnce whose
+// data contains, without regard to case, the file name of one of them.
+// SYSTEM: in ControlSet001, ControlSet002 and the set Select\Current
+// names, the service key named as a worm file without its extension, when
+// its ImagePath names that file: its Enum and Security subkeys (each when
+// it has no subkeys), then the key itself when no other subkey is left.
+// Each hive is written only when it has something to remove and nothing
+// stands in the way (hibernation, a base block or log that shows an
+// unclean shutdown, a read-only mount or unwritable file); otherwise it is
+// left byte for byte as it was and a refusal says why. A 95-line
+// installation is refused as not supported.
+RegistryCleaning clean_registry(const Installation& installation, const std::vector<std::string>& worm_files,
+                                BeforeHiveChange before_change);
+
+// Whether a service's ImagePath names the file whose path on the
+// installation's volume is windows_path ("\WINDOWS\System32\x.exe"): with
+// or without quotes and arguments, "\??\", a drive letter,
+// "%SystemRoot%", "%windir%" or "\SystemRoot" standing for the system
+// folder, or relative to the system folder; compared without regard to
+// case.
+bool image_path_names(const std::string& image_path, const std::string& system_folder, const std::string& windows_path);
+
+}  // namespace krelvon::rescue
