@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "handlers/handler_support.h"
 #include "platform/platform.h"
 
 namespace krelvon {
@@ -39,7 +40,7 @@ bool seek(int fd, std::uint32_t offset) {
 }
 
 bool read_exact(int fd, void* buffer, unsigned count) {
-  return _read(fd, buffer, count) == static_cast<int>(count);
+  return read_noting_failure(fd, buffer, count) == static_cast<int>(count);
 }
 
 bool write_exact(int fd, const void* buffer, unsigned count) {
@@ -64,7 +65,7 @@ bool read_headers_step_one(int fd) {
   g_header.file_header.fill(0);
   std::uint8_t start[kStartSpan];
   if (!seek(fd, 0)) return false;
-  const int got = _read(fd, start, kStartSpan);
+  const int got = read_noting_failure(fd, start, kStartSpan);
   if (got < 62) return false;
   g_header.header_offset = get16(start + 60);
   const unsigned end = g_header.header_offset + 4u + kFileHeaderSize;
