@@ -2,9 +2,10 @@
 //
 // Finding lines and the statistics block go to standard output exactly as
 // the result list shows them; on a terminal a one-line status with the
-// object being scanned goes to standard error. Exit status: 0 nothing
-// found, 1 something found, 2 a usage or start-up error, 130 interrupted
-// before anything was found.
+// object being scanned goes to standard error, and so does each entry that
+// could not be examined. Exit status: 0 nothing found and nothing skipped,
+// 1 something found, 2 a usage or start-up error, 3 nothing found but some
+// entries could not be examined, 130 interrupted before anything was found.
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -47,8 +48,13 @@ constexpr char kUsage[] =
     "  --help           this text\n"
     "  --version        the program's version\n"
     "\n"
+    "Entries that cannot be examined (no permission, gone, a path too long,\n"
+    "not a regular file, a read error) are named on standard error and in the\n"
+    "report. Links are never followed below a PATH.\n"
+    "\n"
     "Exit status: 0 nothing found, 1 something found, 2 usage or start-up\n"
-    "error, 130 interrupted before anything was found.\n";
+    "error, 3 nothing found but some entries could not be examined, 130\n"
+    "interrupted before anything was found.\n";
 
 struct Options {
   int action = krelvon::kActionDisinfect;
@@ -94,6 +100,15 @@ LRESULT CALLBACK progress_proc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam
     return 0;
   }
   return DefWindowProcA(hwnd, msg, wparam, lparam);
+}
+
+// An entry that could not be examined: one line on standard error, its path
+// quoted as in the report, and one object in the report.
+void on_skipped(const char* path, const char* reason) {
+  clear_status();
+  std::fprintf(stderr, "krelvon-scan: skipped %s: %s\n", krelvon::cli::json_string(path).c_str(), reason);
+  std::fflush(stderr);
+  g_report.skipped(path, reason);
 }
 
 // The virus-found prompt on the terminal: one question per finding, the
@@ -281,6 +296,7 @@ int main(int argc, char** argv) {
     g_scan.action_ignore = o.action == krelvon::kActionIgnore;
   }
 
+  krelvon::set_skip_listener(on_skipped);
   install_cancel();
   g_scan.cancel = 0;
   for (const std::string& p : scan_paths) {
@@ -302,5 +318,6 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (g_scan.files_infected > 0) return 1;
-  return g_scan.cancel ? 130 : 0;
+  if (g_scan.cancel) return 130;
+  return g_scan.entries_skipped > 0 ? 3 : 0;
 }

@@ -1,5 +1,6 @@
 // The machine-readable report of krelvon-scan: JSON lines, one object per
-// finding line and one with the statistics, for tools that collect results.
+// finding line, one per entry that could not be examined, and one with the
+// statistics, for tools that collect results.
 #pragma once
 
 #include <cstdio>
@@ -24,6 +25,7 @@ bool parse_finding(const std::string& line, Finding& out);
 std::string json_string(const std::string& text);
 
 std::string finding_json(const std::string& line);
+std::string skipped_json(const std::string& path, const std::string& reason);
 std::string statistics_json(int scanned, int infected, int disinfected, int renamed, int deleted,
                             bool terminated);
 
@@ -36,6 +38,7 @@ class Report {
   bool open(const char* path);
   // Each written at once and flushed, so an interrupted run keeps them.
   void finding(const char* line);
+  void skipped(const char* path, const char* reason);
   void statistics(int scanned, int infected, int disinfected, int renamed, int deleted, bool terminated);
   // False when any write failed.
   bool close();
