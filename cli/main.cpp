@@ -3,9 +3,11 @@
 // Finding lines and the statistics block go to standard output as the
 // result list shows them, with the control characters of paths escaped so
 // that a file name cannot make or break a line; on a terminal a one-line
-// status with the object being scanned goes to standard error. Exit status:
-// 0 nothing found, 1 something found, 2 a usage or start-up error, 130
-// interrupted before anything was found.
+// status with the object being scanned goes to standard error, and so does
+// each entry that could not be examined. Exit status: 0 nothing found and
+// nothing skipped, 1 something found, 2 a usage or start-up error, 3 nothing
+// found but some entries could not be examined, 130 interrupted before
+// anything was found.
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -72,10 +74,15 @@ constexpr char kUsage[] =
     "  --help           this text\n"
     "  --version        the program's version\n"
     "\n"
+    "Entries that cannot be examined (no permission, gone, a path too long,\n"
+    "not a regular file, a read error) are named on standard error and in the\n"
+    "report. Links are never followed below a PATH.\n"
+    "\n"
     "Exit status: 0 nothing found, 1 something found, 2 usage or start-up\n"
-    "error, 130 interrupted before anything was found. --restore: 0 every file\n"
-    "put back or already in place, 4 a file refused (changed since the scan) or\n"
-    "not put back, 2 usage or DIR holds no backup.\n";
+    "error, 3 nothing found but some entries could not be examined, 130\n"
+    "interrupted before anything was found. --restore: 0 every file put back\n"
+    "or already in place, 4 a file refused (changed since the scan) or not put\n"
+    "back, 2 usage or DIR holds no backup.\n";
 
 struct Options {
   int action = krelvon::kActionDisinfect;
@@ -145,6 +152,15 @@ LRESULT CALLBACK progress_proc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam
     return 0;
   }
   return DefWindowProcA(hwnd, msg, wparam, lparam);
+}
+
+// An entry that could not be examined: one line on standard error, its path
+// quoted as in the report, and one object in the report.
+void on_skipped(const char* path, const char* reason) {
+  clear_status();
+  std::fprintf(stderr, "krelvon-scan: skipped %s: %s\n", krelvon::cli::json_string(path).c_str(), reason);
+  std::fflush(stderr);
+  g_report.skipped(path, reason);
 }
 
 // The virus-found prompt on the terminal: one question per finding, the
@@ -350,6 +366,7 @@ int main(int argc, char** argv) {
     g_scan.action_ignore = o.action == krelvon::kActionIgnore;
   }
 
+  krelvon::set_skip_listener(on_skipped);
   install_cancel();
   g_scan.cancel = 0;
   for (const std::string& p : scan_paths) {
@@ -382,5 +399,6 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (g_scan.files_infected > 0) return 1;
-  return g_scan.cancel ? 130 : 0;
+  if (g_scan.cancel) return 130;
+  return g_scan.entries_skipped > 0 ? 3 : 0;
 }

@@ -71,6 +71,10 @@ std::string finding_json(const FindingRecord& finding, const std::string& line) 
   return json + ",\"line\":" + json_string(line) + "}";
 }
 
+std::string skipped_json(const std::string& path, const std::string& reason) {
+  return "{\"type\":\"skipped\",\"path\":" + json_string(path) + ",\"reason\":" + json_string(reason) + "}";
+}
+
 std::string statistics_json(int scanned, int infected, int disinfected, int renamed, int deleted,
                             bool terminated) {
   char buf[256];
@@ -105,6 +109,8 @@ void Report::put(const std::string& object) {
 }
 
 void Report::finding(const FindingRecord& finding, const char* line) { put(finding_json(finding, line)); }
+
+void Report::skipped(const char* path, const char* reason) { put(skipped_json(path, reason)); }
 
 void Report::statistics(int scanned, int infected, int disinfected, int renamed, int deleted, bool terminated) {
   put(statistics_json(scanned, infected, disinfected, renamed, deleted, terminated));

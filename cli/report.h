@@ -1,5 +1,6 @@
 // The machine-readable report of krelvon-scan: JSON lines, one object per
-// finding and one with the statistics, for tools that collect results.
+// finding line, one per entry that could not be examined, and one with the
+// statistics, for tools that collect results.
 #pragma once
 
 #include <string>
@@ -25,6 +26,7 @@ const char* action_name(std::int32_t action);
 // "outcome":...,"ok":...[,"new_path":...],"line":...}: from the record of a
 // finding line, never from the line itself; the line is carried as it is.
 std::string finding_json(const FindingRecord& finding, const std::string& line);
+std::string skipped_json(const std::string& path, const std::string& reason);
 std::string statistics_json(int scanned, int infected, int disinfected, int renamed, int deleted,
                             bool terminated);
 
@@ -56,6 +58,7 @@ class Report {
   // Each written at once, straight to the file, so an interrupted run
   // keeps them.
   void finding(const FindingRecord& finding, const char* line);
+  void skipped(const char* path, const char* reason);
   void statistics(int scanned, int infected, int disinfected, int renamed, int deleted, bool terminated);
   // False when any write failed.
   bool close();

@@ -50,11 +50,13 @@ void scan_scope() {
       copy_text(mask, g_scan.scan_path);
       const char tail[] = {kSep, '*', '.', '*', '\0'};
       memory_phase();
-      // A scan path too long for its mask is not walked.
+      // A scan path too long for its mask is not walked, and reported.
       if (std::strlen(mask) + std::strlen(tail) < sizeof mask) {
         std::strcat(mask, tail);
         walk(mask);
         program_files_rewalk();
+      } else {
+        report_skipped(g_scan.scan_path, kSkipTooLong);
       }
     }
   }

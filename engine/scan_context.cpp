@@ -76,6 +76,17 @@ void append_finding(const Finding& finding, const char* shown_object, const char
 
 void notify_object() { SendMessageA(g_scan.progress_window, WM_ENABLE, 0, 0); }
 
+namespace {
+SkipListener g_skip_listener = nullptr;
+}  // namespace
+
+void report_skipped(const char* path, const char* reason) {
+  ++g_scan.entries_skipped;
+  if (g_skip_listener) g_skip_listener(path, reason);
+}
+
+void set_skip_listener(SkipListener listener) { g_skip_listener = listener; }
+
 void copy_text(char* destination, int capacity, const char* source) {
   if (capacity <= 0) return;
   const std::size_t len = std::strlen(source);

@@ -163,6 +163,9 @@ struct ScanContext {
   std::int32_t files_disinfected = 0;
   std::int32_t files_renamed = 0;
   std::int32_t files_deleted = 0;
+  // Entries the scan could not examine (report_skipped); shown by no line of
+  // the result list or the statistics block.
+  std::int32_t entries_skipped = 0;
 
   // Walker bookkeeping.
   char program_files_mask[kPathCapacity] = {};
@@ -197,6 +200,16 @@ void append_finding(const Finding& finding, const char* shown_object = nullptr, 
 
 // Sends the object notification: the object buffer changed for display.
 void notify_object();
+
+// An entry the scan could not examine: a file that could not be opened or
+// read, a folder that could not be listed or entered, a path too long for
+// the path buffers, an object that is no regular file. Counts it in
+// entries_skipped and passes path and reason to the skip listener, if a front
+// end has set one; nothing else.
+void report_skipped(const char* path, const char* reason);
+using SkipListener = void (*)(const char* path, const char* reason);
+// The listener stays set across reset_scan_context(); null removes it.
+void set_skip_listener(SkipListener listener);
 
 // Copies text into a fixed buffer, cutting it to fit; always terminates.
 void copy_text(char* destination, int capacity, const char* source);

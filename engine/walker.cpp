@@ -1,7 +1,9 @@
 #include "engine/walker.h"
 
+#include <cerrno>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "engine/scan_context.h"
 #include "handlers/handler_support.h"
@@ -19,6 +21,8 @@ const ThreatEntry kThreatTable[] = {
 namespace {
 
 const ThreatEntry* g_table = kThreatTable;
+// The innermost folder held by the walk under way; null outside a walk.
+const KrelvonHeldFolder* g_held = nullptr;
 
 constexpr char kFolderMaskTail[] = {kSep, '*', '.', '*', '\0'};
 constexpr char kProgramFilesDir[] = {kSep, 'P', 'r', 'o', 'g', 'r', 'a', 'm', ' ', 'F', 'i', 'l', 'e', 's', '\0'};
@@ -66,6 +70,110 @@ bool pump_and_check() {
   return g_scan.cancel != 0;
 }
 
+// The mask names every entry of a folder: "<folder><sep>*.*".
+bool lists_whole_folder(const char* mask) {
+  const std::size_t n = std::strlen(mask);
+  return n >= 4 && std::strcmp(mask + n - 4, kFolderMaskTail) == 0;
+}
+
+// A folder's path as it is held and reported: without the separator that
+// ends it, unless it is the root of a drive ("C:\") or of the file system.
+void folder_path(const char* folder_with_separator, char (&out)[kPathCapacity]) {
+  copy_text(out, folder_with_separator);
+  const std::size_t n = std::strlen(out);
+  const bool drive_root = n == 3 && out[1] == ':';
+  if (n > 1 && out[n - 1] == kSep && !drive_root) out[n - 1] = '\0';
+}
+
+// One entry of a folder's listing.
+struct ListedEntry {
+  std::string name;
+  DWORD attributes;
+};
+
+// Symbolic links, junctions and other reparse points are never followed: the
+// object a link leads to is walked under its own path when it lies in the
+// scope, and not at all when it does not.
+bool is_link(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
+
+bool is_subfolder(const ListedEntry& entry) {
+  return (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && !is_link(entry.attributes) && entry.name != "." &&
+         entry.name != "..";
+}
+
+// The whole listing of a mask, taken before any entry of it is handed on, so
+// that a file a handler renames (or any name added meanwhile) is not met
+// again in the same walk. False, with GetLastError, when the folder could not
+// be read (to its end); a mask that matches nothing is no failure.
+bool take_listing(const char* mask, std::vector<ListedEntry>& out) {
+  WIN32_FIND_DATAA entry;
+  const HANDLE search = FindFirstFileA(mask, &entry);
+  if (search == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_NO_MORE_FILES;
+  }
+  do out.push_back(ListedEntry{entry.cFileName, entry.dwFileAttributes});
+  while (FindNextFileA(search, &entry));
+  const DWORD error = GetLastError();
+  FindClose(search);
+  SetLastError(error);
+  return error == ERROR_NO_MORE_FILES;
+}
+
+// A folder held while it is walked (platform/held_folder.h): entered below
+// the folder held now, or as the root of a walk when none is.
+class FolderHold {
+ public:
+  FolderHold() = default;
+  FolderHold(const FolderHold&) = delete;
+  FolderHold& operator=(const FolderHold&) = delete;
+  DWORD hold(const char* folder) {
+    parent_ = g_held;
+    const DWORD error = krelvon_hold_folder(folder, parent_, &held_);
+    if (error == ERROR_SUCCESS) {
+      g_held = &held_;
+      holding_ = true;
+    }
+    return error;
+  }
+  ~FolderHold() {
+    if (!holding_) return;
+    krelvon_release_folder(&held_);
+    g_held = parent_;
+  }
+
+ private:
+  KrelvonHeldFolder held_;
+  const KrelvonHeldFolder* parent_ = nullptr;
+  bool holding_ = false;
+};
+
+// A file entry of a listing: links are passed over, what is no regular file
+// is reported and never opened, every other file goes through the table.
+void examine(const char* path, DWORD attributes) {
+  if (is_link(attributes)) return;
+  if (attributes & FILE_ATTRIBUTE_DEVICE) {
+    report_skipped(path, kSkipNotRegular);
+    return;
+  }
+  run_threat_table(path);
+}
+
+// Walks into one subfolder of the folder that mask lists: false when the
+// walk has to stop (a mask it had to cut held no '.').
+bool walk_subfolder(const char* mask, const char* name) {
+  char sub[kPathCapacity];
+  if (!folder_of_mask(mask, sub)) return false;
+  const std::string whole = std::string(sub) + name;
+  if (append(sub, name) && append(sub, kFolderMaskTail)) {
+    if (std::strstr(sub, kProgramFilesInPath)) g_scan.program_files_seen = 1;
+    if (walk(sub) == -1) return false;
+  } else {
+    report_skipped(whole.c_str(), kSkipTooLong);
+  }
+  return true;
+}
+
 }  // namespace
 
 void set_threat_table(const ThreatEntry* table) { g_table = table ? table : kThreatTable; }
@@ -78,109 +186,105 @@ void run_threat_table(const char* path) {
     if (e->handler(e->detection_name, path) != 0) return;
 }
 
-namespace {
-
-// The mask names every entry of a folder: "<folder><sep>*.*".
-bool lists_whole_folder(const char* mask) {
-  const std::size_t n = std::strlen(mask);
-  return n >= 4 && std::strcmp(mask + n - 4, kFolderMaskTail) == 0;
-}
-
-// Walks into one subfolder of the folder that mask lists: false when the
-// walk has to stop (a mask it had to cut held no '.').
-bool walk_subfolder(const char* mask, const char* name) {
-  char sub[kPathCapacity];
-  if (!folder_of_mask(mask, sub)) return false;
-  if (append(sub, name) && append(sub, kFolderMaskTail)) {
-    if (std::strstr(sub, kProgramFilesInPath)) g_scan.program_files_seen = 1;
-    if (walk(sub) == -1) return false;
+const char* skip_reason_of_error(DWORD error) {
+  switch (error) {
+    case ERROR_ACCESS_DENIED: return kSkipPermission;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return kSkipGone;
+    case ERROR_FILENAME_EXCED_RANGE: return kSkipTooLong;
+    case ERROR_CANT_RESOLVE_FILENAME: return kSkipLink;
+    case ERROR_NOT_SAME_DEVICE: return kSkipOtherFileSystem;
+    case ERROR_DIRECTORY: return kSkipNotFolder;
+    case ERROR_SHARING_VIOLATION: return kSkipInUse;
+    case ERROR_READ_FAULT: return kSkipReadError;
+    default: return kSkipCannotOpen;
   }
-  return true;
 }
 
-bool is_subfolder(const WIN32_FIND_DATAA& entry) {
-  return (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && std::strcmp(entry.cFileName, ".") != 0 &&
-         std::strcmp(entry.cFileName, "..") != 0;
+const char* skip_reason_of_errno(int error) {
+  switch (error) {
+    case EACCES:
+    case EPERM: return kSkipPermission;
+    case ENOENT:
+    case ENOTDIR: return kSkipGone;
+    case ENAMETOOLONG: return kSkipTooLong;
+    case ELOOP: return kSkipLink;
+    case EXDEV: return kSkipOtherFileSystem;
+    case ENXIO:
+    case EISDIR: return kSkipNotRegular;
+    case EIO: return kSkipReadError;
+    default: return kSkipCannotOpen;
+  }
 }
-
-}  // namespace
 
 int walk(const char* mask) {
   g_scan.found_in_memory = false;
   prepare_program_files(mask);
 
-  WIN32_FIND_DATAA entry;
-  char path[kPathCapacity];
-  // A mask that lists the whole folder shows its subfolders in the file
-  // pass already: their names are kept (one after another, each ended by
-  // '\0') for the directory pass, in listing order, and the folder is
-  // listed once.
+  char folder[kPathCapacity];  // the mask's folder, its separator included
+  const bool cut = folder_of_mask(mask, folder);
+  // A mask that lists a whole folder: the folder is held while it is walked,
+  // so that what is entered and acted on below it is what was listed.
   const bool whole_folder = !g_scan.memory_phase && lists_whole_folder(mask);
-  std::string subfolders;
+  char listed[kPathCapacity];
+  copy_text(listed, mask);
+  FolderHold hold;
+  if (whole_folder) {
+    folder_path(folder, listed);
+    const DWORD error = hold.hold(listed);
+    if (error != ERROR_SUCCESS) {
+      report_skipped(listed, skip_reason_of_error(error));
+      return g_scan.files_scanned;
+    }
+  }
+
+  std::vector<ListedEntry> listing;
+  if (!take_listing(mask, listing)) report_skipped(listed, skip_reason_of_error(GetLastError()));
 
   // File pass: every entry the mask matches, files checked, folders shown.
-  HANDLE search = FindFirstFileA(mask, &entry);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      if (pump_and_check()) {
-        FindClose(search);
-        return 0;
+  for (const ListedEntry& entry : listing) {
+    if (pump_and_check()) return 0;
+    const bool file = (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    char path[kPathCapacity];
+    bool fits = true;
+    if (g_scan.memory_phase) {
+      copy_text(path, mask);
+    } else {
+      if (!cut) return -1;
+      copy_text(path, folder);
+      fits = append(path, entry.name.c_str());
+    }
+    if (fits) {
+      copy_text(g_scan.object, path);
+      char shown[100];
+      shorten_for_display(g_scan.object, shown, kDisplayLength);
+      copy_text(g_scan.object, shown);
+      notify_object();
+      if (file) {
+        if (!g_scan.memory_phase) ++g_scan.files_scanned;
+        examine(path, entry.attributes);
       }
-      bool fits = true;
-      if (g_scan.memory_phase) {
-        copy_text(path, mask);
-      } else {
-        if (!folder_of_mask(mask, path)) {
-          FindClose(search);
-          return -1;
-        }
-        fits = append(path, entry.cFileName);
-      }
-      if (fits) {
-        copy_text(g_scan.object, path);
-        char shown[100];
-        shorten_for_display(g_scan.object, shown, kDisplayLength);
-        copy_text(g_scan.object, shown);
-        notify_object();
-        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-          if (!g_scan.memory_phase) ++g_scan.files_scanned;
-          run_threat_table(path);
-        }
-      }
-      if (whole_folder && is_subfolder(entry)) subfolders.append(entry.cFileName).push_back('\0');
-      if (pump_and_check()) {
-        FindClose(search);
-        return 0;
-      }
-    } while (FindNextFileA(search, &entry));
-    FindClose(search);
+    } else if (file) {
+      // Neither shown nor counted: it does not fit the path buffers.
+      report_skipped((std::string(folder) + entry.name).c_str(), kSkipTooLong);
+    }
+    if (pump_and_check()) return 0;
   }
 
-  // Directory pass: the subfolders, depth first, in listing order.
-  if (whole_folder) {
-    for (std::size_t at = 0; at < subfolders.size(); at += std::strlen(subfolders.c_str() + at) + 1) {
-      if (pump_and_check()) return 0;
-      if (!walk_subfolder(mask, subfolders.c_str() + at)) return -1;
-    }
-    return g_scan.files_scanned;
+  // Directory pass: the subfolders, depth first, in listing order. A mask
+  // that lists the whole folder has listed them already.
+  if (!whole_folder) {
+    char all[kPathCapacity];
+    copy_text(all, mask);
+    if (char* dot = std::strrchr(all, '.')) dot[1] = '\0';
+    listing.clear();
+    if (!append(all, "*") || !take_listing(all, listing)) return g_scan.files_scanned;
   }
-  char listing[kPathCapacity];
-  copy_text(listing, mask);
-  if (char* dot = std::strrchr(listing, '.')) dot[1] = '\0';
-  if (!append(listing, "*")) return g_scan.files_scanned;
-  search = FindFirstFileA(listing, &entry);
-  if (search == INVALID_HANDLE_VALUE) return g_scan.files_scanned;
-  do {
-    if (pump_and_check()) {
-      FindClose(search);
-      return 0;
-    }
-    if (is_subfolder(entry) && !walk_subfolder(mask, entry.cFileName)) {
-      FindClose(search);
-      return -1;
-    }
-  } while (FindNextFileA(search, &entry));
-  FindClose(search);
+  for (const ListedEntry& entry : listing) {
+    if (!is_subfolder(entry)) continue;
+    if (pump_and_check()) return 0;
+    if (!walk_subfolder(mask, entry.name.c_str())) return -1;
+  }
   return g_scan.files_scanned;
 }
 

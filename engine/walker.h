@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "platform/platform.h"
+
 namespace krelvon {
 
 // A file handler: detection name of its table entry and the full path of the
@@ -26,14 +28,47 @@ void set_threat_table(const ThreatEntry* table);
 const ThreatEntry* threat_table();
 
 // Calls the handlers in table order, stopping at the first nonzero result.
+// The handlers share one opening of the file (handlers/handler_support.h);
+// a file that cannot be opened or read, and that no handler recognised, is
+// reported as skipped once.
 void run_threat_table(const char* path);
+
+// Why an entry was not examined, as report_skipped() tells it.
+inline constexpr char kSkipPermission[] = "permission denied";
+inline constexpr char kSkipGone[] = "gone since it was listed";
+inline constexpr char kSkipTooLong[] = "path too long";
+inline constexpr char kSkipNotRegular[] = "not a regular file";
+inline constexpr char kSkipReadError[] = "read error";
+inline constexpr char kSkipLink[] = "a link, not followed";
+inline constexpr char kSkipOtherFileSystem[] = "another file system, not entered";
+inline constexpr char kSkipNotFolder[] = "no longer a folder";
+inline constexpr char kSkipInUse[] = "in use by another program";
+inline constexpr char kSkipCannotOpen[] = "cannot be opened";
+// The reason for a folder that could not be held or listed (a system error
+// code) and for a file that could not be opened (an errno value).
+const char* skip_reason_of_error(DWORD error);
+const char* skip_reason_of_errno(int error);
 
 // Walks a folder mask ending in "<sep>*.*", or in the memory phase the full
 // path of one file. Returns the files-scanned counter when the walk ran to
 // its end, 0 when the cancel flag stopped it, -1 when a mask it had to cut
-// held no '.'. A combined path or mask that would not fit in MAX_PATH
-// characters is skipped: that entry is neither shown, counted nor checked
-// (for a folder: not entered), and the walk goes on with the next entry.
+// held no '.'.
+//
+// A folder's listing is taken whole (names and attributes) before any of its
+// entries is handed on, so that a file a handler renames is not met again.
+// Each folder of a whole-folder mask is held while it is walked
+// (platform/held_folder.h): the root of the walk as the user named it, every
+// folder below it only as a real folder of the root's file system. Links,
+// junctions and other reparse points are shown and counted like any file
+// entry but never followed, entered nor handed to the handlers; their targets
+// are walked under their own paths when they lie in the scope.
+//
+// Every entry that cannot be examined is reported (report_skipped) and the
+// walk goes on: a folder that cannot be held or listed (permission, gone,
+// turned into a link, a mount of another file system), a file entry that is
+// no regular file (FIFO, socket, device: never opened), a file that cannot be
+// opened or read, and an entry whose combined path would not fit in MAX_PATH
+// characters (a file: neither shown nor counted; a folder: not entered).
 int walk(const char* mask);
 
 // Removes one pending window message and dispatches it; an Escape key asks

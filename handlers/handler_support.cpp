@@ -1,9 +1,11 @@
 #include "handlers/handler_support.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "engine/change_guard.h"
 #include "engine/scan_context.h"
+#include "engine/walker.h"
 #include "handlers/signatures.h"
 #include "system/terminate.h"
 
@@ -11,20 +13,27 @@ namespace krelvon {
 
 namespace {
 
-// The path of the lasting SharedOpening and the descriptor given back for it.
+// The path of the lasting SharedOpening, the descriptor given back for it,
+// and what went wrong with it: an open failure (reported at once) or a read
+// failure (reported when the opening ends and nothing was recognised).
 struct Shared {
   const char* path = nullptr;
   int fd = -1;
+  bool open_reported = false;
+  bool read_failed = false;
+  std::int32_t infected_before = 0;
 } g_shared;
 
 bool shared_for(const char* path) { return g_shared.path && std::strcmp(g_shared.path, path) == 0; }
 
 }  // namespace
 
-SharedOpening::SharedOpening(const char* path) { g_shared = Shared{path, -1}; }
+SharedOpening::SharedOpening(const char* path) { g_shared = Shared{path, -1, false, false, g_scan.files_infected}; }
 
 SharedOpening::~SharedOpening() {
   if (g_shared.fd >= 0) _close(g_shared.fd);
+  if (g_shared.read_failed && !g_shared.open_reported && g_scan.files_infected == g_shared.infected_before)
+    report_skipped(g_shared.path, kSkipReadError);
   g_shared = Shared{};
 }
 
@@ -34,7 +43,12 @@ int open_for_examination(const char* path) {
     g_shared.fd = -1;
     return fd;
   }
-  return _open(path, _O_BINARY | _O_RDONLY);
+  const int fd = krelvon_open_for_reading(path);
+  if (fd < 0 && shared_for(path) && !g_shared.open_reported) {
+    g_shared.open_reported = true;
+    report_skipped(path, skip_reason_of_errno(errno));
+  }
+  return fd;
 }
 
 void hand_back(const char* path, Descriptor& fd) {
@@ -45,9 +59,15 @@ void hand_back(const char* path, Descriptor& fd) {
   fd.close();
 }
 
+int read_noting_failure(int fd, void* buffer, unsigned count) {
+  const int got = _read(fd, buffer, count);
+  if (got < 0 && g_shared.path) g_shared.read_failed = true;
+  return got;
+}
+
 bool read_at(int fd, std::int32_t position, void* buffer, unsigned count) {
   if (position < 0 || _lseek(fd, position, SEEK_SET) != position) return false;
-  return _read(fd, buffer, count) == static_cast<int>(count);
+  return read_noting_failure(fd, buffer, count) == static_cast<int>(count);
 }
 
 bool write_at(int fd, std::int32_t position, const void* buffer, unsigned count) {

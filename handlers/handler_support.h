@@ -45,6 +45,12 @@ class Descriptor {
 // open descriptor keeps the file from being renamed or deleted); the next
 // one then opens the file anew. Every handler reads through its own seeks,
 // so the position a descriptor comes back at does not matter.
+//
+// The opening is made with krelvon_open_for_reading: regular files only,
+// never through a link. A file that cannot be opened is reported as skipped
+// (report_skipped, with the reason the failure gives) the first time a
+// handler tries; one whose reads failed, when the opening ends without any
+// handler having recognised it.
 class SharedOpening {
  public:
   explicit SharedOpening(const char* path);
@@ -58,6 +64,9 @@ int open_for_examination(const char* path);
 // Keeps a descriptor from open_for_examination() for the next handler, or
 // closes it when no SharedOpening for the path lasts.
 void hand_back(const char* path, Descriptor& fd);
+// _read, noting a failure (not a short read: the end of the file is no
+// error) for the skipped-entry report of the lasting SharedOpening.
+int read_noting_failure(int fd, void* buffer, unsigned count);
 
 // Seeks to a 32-bit position and reads exactly count bytes; a negative
 // position, a failed seek or a short read is false.

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "handlers/handler_support.h"
 #include "platform/platform.h"
 
 namespace krelvon {
@@ -39,7 +40,7 @@ bool seek(int fd, std::uint32_t offset) {
 }
 
 bool read_exact(int fd, void* buffer, unsigned count) {
-  return _read(fd, buffer, count) == static_cast<int>(count);
+  return read_noting_failure(fd, buffer, count) == static_cast<int>(count);
 }
 
 bool write_exact(int fd, const void* buffer, unsigned count) {
@@ -68,7 +69,7 @@ bool read_step_one(int fd, HeaderImage& image) {
   image.file_header.fill(0);
   std::uint8_t start[kStartSpan];
   if (!seek(fd, 0)) return false;
-  const int got = _read(fd, start, kStartSpan);
+  const int got = read_noting_failure(fd, start, kStartSpan);
   if (got < 62) return false;
   image.dos_signature = get16(start);
   image.header_offset = get16(start + 60);

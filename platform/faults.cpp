@@ -117,3 +117,7 @@ bool krelvon_fault_path_identity(const char* path, KrelvonFileIdentity* out) {
   if (fail_now(Call::kPathIdentity)) return false;
   return krelvon_path_identity(path, out);
 }
+int krelvon_fault_open_for_reading(const char* path) {
+  if (fail_now(Call::kOpen)) return errno = EACCES, -1;
+  return krelvon_open_for_reading(path);
+}

@@ -35,8 +35,10 @@ bool krelvon_path_identity(const char* path, KrelvonFileIdentity* out) {
 }
 
 #else
+#include <fcntl.h>
 #include <sys/stat.h>
 
+#include "platform/posix/beneath.h"
 #include "platform/posix/crt.h"
 
 bool krelvon_file_identity(int fd, KrelvonFileIdentity* out) {
@@ -50,8 +52,9 @@ bool krelvon_file_identity(int fd, KrelvonFileIdentity* out) {
 }
 
 bool krelvon_path_identity(const char* path, KrelvonFileIdentity* out) {
+  const krelvon::posix::AtPath at(path);
   struct stat st {};
-  if (::lstat(path, &st) != 0) return false;
+  if (!at.ok() || ::fstatat(at.dir(), at.name(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
   out->volume = static_cast<std::uint64_t>(st.st_dev);
   out->index = static_cast<std::uint64_t>(st.st_ino);
   return true;

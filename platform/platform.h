@@ -17,6 +17,7 @@
 #include "platform/posix/crt.h"
 #endif
 #include "platform/file_identity.h"
+#include "platform/held_folder.h"
 
 // The offset type of the runtime's _lseek and _chsize: 32 bits either way.
 #ifdef _WIN32
@@ -41,6 +42,7 @@ BOOL krelvon_fault_MoveFileA(LPCSTR from, LPCSTR to);
 BOOL krelvon_fault_DeleteFileA(LPCSTR path);
 bool krelvon_fault_file_identity(int fd, KrelvonFileIdentity* out);
 bool krelvon_fault_path_identity(const char* path, KrelvonFileIdentity* out);
+int krelvon_fault_open_for_reading(const char* path);
 #ifdef KRELVON_FAULT_INJECTION
 #define _open krelvon_fault_open
 #define _read krelvon_fault_read
@@ -60,6 +62,7 @@ bool krelvon_fault_path_identity(const char* path, KrelvonFileIdentity* out);
 #define DeleteFileA krelvon_fault_DeleteFileA
 #define krelvon_file_identity krelvon_fault_file_identity
 #define krelvon_path_identity krelvon_fault_path_identity
+#define krelvon_open_for_reading krelvon_fault_open_for_reading
 #endif
 
 namespace krelvon {

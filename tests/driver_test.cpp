@@ -55,6 +55,20 @@ TEST_F(DriverTest, CancelStillWritesTheStatisticsAndTerminated) {
   EXPECT_EQ(window->objects.back(), "Scanning terminated");
 }
 
+// A scan path with no room for its mask, and one that is no folder: each
+// reported as not examined; the statistics follow as ever.
+TEST_F(DriverTest, AScanPathThatCannotBeWalkedIsReported) {
+  const std::string too_long(257, 'p');
+  krelvon::copy_text(g_scan.scan_path, too_long.c_str());
+  krelvon::scan_driver();
+  EXPECT_EQ(window->lines, kZeroStatistics);
+  krelvon::copy_text(g_scan.scan_path, "nonexistent-folder-for-the-driver");
+  krelvon::scan_scope();
+  EXPECT_EQ(krelvon::test::skipped_entries(),
+            (std::vector<krelvon::test::SkippedEntry>{{too_long, krelvon::kSkipTooLong},
+                                                      {"nonexistent-folder-for-the-driver", krelvon::kSkipGone}}));
+}
+
 TEST_F(DriverTest, MemoryPhaseFlagIsClearAfterTheScan) {
   g_scan.memory_phase = true;
   krelvon::copy_text(g_scan.scan_path, "nonexistent-folder-for-the-driver");

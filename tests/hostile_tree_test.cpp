@@ -7,15 +7,25 @@
 #ifndef _WIN32
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <string>
+#include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
 #include "engine/walker.h"
+#include "handlers/infected_file.h"
+#include "handlers/worm_file.h"
+#include "platform/posix/beneath.h"
 #include "tests/support.h"
 #include "tools/pe_builder.h"
 
@@ -49,6 +59,11 @@ class HostileTreeTest : public krelvon::test::ScanTest {
   bool checked(const std::string& p) const {
     return std::find(g_checked.begin(), g_checked.end(), p) != g_checked.end();
   }
+  static const std::vector<krelvon::test::SkippedEntry>& skipped() { return krelvon::test::skipped_entries(); }
+  static std::vector<krelvon::test::SkippedEntry> by_path(std::vector<krelvon::test::SkippedEntry> entries) {
+    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.path < b.path; });
+    return entries;
+  }
   krelvon::test::TempDir dir;
   std::string scope;
 };
@@ -58,10 +73,86 @@ TEST_F(HostileTreeTest, LinksToFoldersAreNeverEntered) {
   dir.write("scope/inside.exe", "x");
   fs::create_directory_symlink(dir / "outside", scope + "/to-outside");
   fs::create_directory_symlink(scope, scope + "/loop");  // a cycle
-  EXPECT_EQ(walk_scope(), 3);  // inside.exe and the two links, as files
-  EXPECT_TRUE(checked(scope + "/inside.exe"));
-  for (const auto& p : g_checked) EXPECT_EQ(p.find("secret"), std::string::npos) << p;
-  EXPECT_FALSE(checked(scope + "/loop/inside.exe"));
+  EXPECT_EQ(walk_scope(), 3);  // inside.exe and the two links, counted as file entries
+  // The links are neither entered nor handed to the handlers, and passed
+  // over without a report: what they lead to is walked under its own path.
+  EXPECT_EQ(g_checked, std::vector<std::string>{scope + "/inside.exe"});
+  EXPECT_TRUE(skipped().empty());
+}
+
+// A folder listed as a folder and turned into a link before the walk enters
+// it: not entered, and reported.
+TEST_F(HostileTreeTest, AFolderSwappedForALinkAfterTheListingIsNotEntered) {
+  dir.write("outside/secret.exe", "x");
+  dir.write("scope/first.exe", "x");
+  dir.write("scope/sub/inner.exe", "x");
+  static std::string sub, outside;
+  sub = scope + "/sub";
+  outside = dir / "outside";
+  static const krelvon::ThreatEntry swapper[] = {
+      {"T", [](const char*, const char* path) {
+         g_checked.emplace_back(path);
+         fs::rename(sub, sub + ".old");
+         fs::create_directory_symlink(outside, sub);
+         return 0;
+       }},
+      {nullptr, nullptr}};
+  krelvon::set_threat_table(swapper);
+  EXPECT_EQ(walk_scope(), 1);
+  EXPECT_EQ(g_checked, std::vector<std::string>{scope + "/first.exe"});
+  EXPECT_EQ(skipped(), (std::vector<krelvon::test::SkippedEntry>{{sub, krelvon::kSkipLink}}));
+}
+
+// Below a held root no call of the layer goes through a link, whether the
+// kernel resolves the path (openat2) or the layer does it one folder at a
+// time; outside a held root the same paths reach what the links lead to.
+TEST_F(HostileTreeTest, NothingBelowTheRootIsReachedThroughALink) {
+  const std::string victim = dir.write("outside/victim.exe", "MZ original");
+  dir.write("scope/real/deeper/own.exe", "MZ own");
+  fs::create_directory_symlink(dir / "outside", scope + "/lnk");
+  fs::create_directory_symlink(dir / "outside", scope + "/real/lnk2");
+  ::chmod(victim.c_str(), 0444);
+  const std::string own = scope + "/real/deeper/own.exe";
+  for (const bool openat2 : {true, false}) {
+    SCOPED_TRACE(openat2 ? "openat2" : "one folder at a time");
+    krelvon_posix_use_openat2(openat2);
+    KrelvonHeldFolder root;
+    ASSERT_EQ(krelvon_hold_folder(scope.c_str(), nullptr, &root), static_cast<DWORD>(ERROR_SUCCESS));
+    for (const std::string& through : {scope + "/lnk/victim.exe", scope + "/real/lnk2/victim.exe"}) {
+      SCOPED_TRACE(through);
+      const char* p = through.c_str();
+      errno = 0;
+      EXPECT_LT(_open(p, _O_BINARY | _O_RDONLY), 0);
+      EXPECT_EQ(errno, ELOOP);
+      EXPECT_LT(_open(p, _O_BINARY | _O_RDWR), 0);
+      EXPECT_EQ(GetFileAttributesA(p), INVALID_FILE_ATTRIBUTES);
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANT_RESOLVE_FILENAME));
+      EXPECT_FALSE(SetFileAttributesA(p, FILE_ATTRIBUTE_ARCHIVE));
+      EXPECT_NE(_chmod(p, _S_IREAD | _S_IWRITE), 0);
+      EXPECT_FALSE(MoveFileA(p, (through + ".moved").c_str()));
+      EXPECT_FALSE(DeleteFileA(p));
+      EXPECT_NE(_unlink(p), 0);
+      EXPECT_NE(_access(p, 0), 0);
+      KrelvonFileIdentity id;
+      EXPECT_FALSE(krelvon_path_identity(p, &id));
+      WIN32_FIND_DATAA entry;
+      const std::string mask = through.substr(0, through.rfind('/')) + "/*.*";
+      EXPECT_EQ(FindFirstFileA(mask.c_str(), &entry), INVALID_HANDLE_VALUE);
+      EXPECT_EQ(FindFirstFileA(p, &entry), INVALID_HANDLE_VALUE);
+    }
+    // A real folder below the root that was never held is reached.
+    const int fd = _open(own.c_str(), _O_BINARY | _O_RDONLY);
+    EXPECT_GE(fd, 0);
+    if (fd >= 0) _close(fd);
+    EXPECT_NE(GetFileAttributesA(own.c_str()), INVALID_FILE_ATTRIBUTES);
+    krelvon_release_folder(&root);
+  }
+  krelvon_posix_use_openat2(true);
+  const auto bytes = krelvon::samples::read_file(victim);
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "MZ original");
+  EXPECT_EQ(fs::status(victim).permissions() & fs::perms::all, fs::perms(0444));
+  // Without a held root the path is the user's own: followed.
+  EXPECT_NE(GetFileAttributesA((scope + "/lnk/victim.exe").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 TEST_F(HostileTreeTest, NothingIsOpenedOrChangedThroughALink) {
@@ -82,6 +173,50 @@ TEST_F(HostileTreeTest, NothingIsOpenedOrChangedThroughALink) {
   EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "MZ original");
 }
 
+// Mounts below the root (another file system, or a folder of the same one
+// bound there) are not entered, and reported; the kernel's resolution
+// refuses paths into them as well. Mounting needs the superuser.
+TEST_F(HostileTreeTest, MountsBelowTheRootAreNotEntered) {
+  const std::string other = dir.mkdir("scope/other");
+  const std::string bound = dir.mkdir("scope/bound");
+  dir.write("elsewhere/in-bound.exe", "x");
+  dir.write("scope/plain.exe", "x");
+  if (::mount("tmpfs", other.c_str(), "tmpfs", 0, nullptr) != 0)
+    GTEST_SKIP() << "cannot mount here: " << std::strerror(errno);
+  struct Unmount {
+    std::vector<std::string> points;
+    ~Unmount() {
+      for (const auto& p : points) ::umount2(p.c_str(), MNT_DETACH);
+    }
+  } unmount{{other}};
+  dir.write("scope/other/in-tmpfs.exe", "x");
+  const bool bind = ::mount((dir / "elsewhere").c_str(), bound.c_str(), nullptr, MS_BIND, nullptr) == 0;
+  if (bind) unmount.points.push_back(bound);
+
+  walk_scope();
+  EXPECT_EQ(g_checked, std::vector<std::string>{scope + "/plain.exe"});
+  std::vector<krelvon::test::SkippedEntry> expected = {{other, krelvon::kSkipOtherFileSystem}};
+  if (bind) expected.push_back({bound, krelvon::kSkipOtherFileSystem});
+  EXPECT_EQ(by_path(skipped()), by_path(expected));
+
+  KrelvonHeldFolder root;
+  ASSERT_EQ(krelvon_hold_folder(scope.c_str(), nullptr, &root), static_cast<DWORD>(ERROR_SUCCESS));
+  for (const bool openat2 : {true, false}) {
+    krelvon_posix_use_openat2(openat2);
+    errno = 0;
+    EXPECT_LT(_open((other + "/in-tmpfs.exe").c_str(), _O_BINARY | _O_RDONLY), 0);
+    EXPECT_EQ(errno, EXDEV) << (openat2 ? "openat2" : "one folder at a time");
+  }
+  krelvon_posix_use_openat2(true);
+  if (bind) {
+    // Within one file system only the kernel's resolution sees the mount.
+    errno = 0;
+    EXPECT_LT(_open((bound + "/in-bound.exe").c_str(), _O_BINARY | _O_RDONLY), 0);
+    EXPECT_EQ(errno, EXDEV);
+  }
+  krelvon_release_folder(&root);
+}
+
 TEST_F(HostileTreeTest, OddNamesAreWalkedExactly) {
   const std::vector<std::string> names = {"with space.exe", "new\nline.exe", "tab\tname",
                                           std::string("latin1-\xe9\xff.exe"), "back\\slash.exe",
@@ -91,15 +226,54 @@ TEST_F(HostileTreeTest, OddNamesAreWalkedExactly) {
   for (const auto& n : names) EXPECT_TRUE(checked(scope + "/" + n)) << n;
 }
 
-TEST_F(HostileTreeTest, PipesAndSocketsNeverBlockTheScan) {
-  const std::string fifo = scope + "/pipe.exe";
+// Only regular files are opened: FIFOs, sockets and devices are counted as
+// file entries, reported and never handed on; one put in place of a listed
+// file is refused by the opening and reported once.
+TEST_F(HostileTreeTest, PipesSocketsAndDevicesAreReportedAndNeverOpened) {
+  const std::string fifo = scope + "/p.exe";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  const std::string socket_path = scope + "/s.exe";
+  const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket_path.c_str());
+  const bool bound = sock >= 0 && socket_path.size() < sizeof address.sun_path &&
+                     ::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  const std::string device = scope + "/d.exe";
+  const bool made_device = ::mknod(device.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0;  // as /dev/null
   dir.write("scope/after.exe", "x");
+  std::vector<krelvon::test::SkippedEntry> expected = {{fifo, krelvon::kSkipNotRegular}};
+  if (bound) expected.push_back({socket_path, krelvon::kSkipNotRegular});
+  if (made_device) expected.push_back({device, krelvon::kSkipNotRegular});
+
+  EXPECT_EQ(walk_scope(), static_cast<int>(expected.size()) + 1);
+  EXPECT_EQ(g_checked, std::vector<std::string>{scope + "/after.exe"});
+  EXPECT_EQ(by_path(skipped()), by_path(expected));
+  if (sock >= 0) ::close(sock);
+
+  // A FIFO put at a listed file's path: both handlers try the opening, which
+  // refuses it without waiting; one report.
+  krelvon::test::skipped_entries().clear();
+  ::unlink(fifo.c_str());
+  ::unlink(socket_path.c_str());
+  ::unlink(device.c_str());
+  dir.write("scope/later.exe", "x");
+  static std::string later;
+  later = scope + "/later.exe";
+  static const krelvon::ThreatEntry fifo_maker[] = {
+      {"T", [](const char*, const char* path) {
+         if (path != later) {
+           ::unlink(later.c_str());
+           ::mkfifo(later.c_str(), 0644);
+         }
+         return 0;
+       }},
+      {"W32/BugBear.B.Worm", &krelvon::handle_worm_file},
+      {"W32/BugBear.B.Worm", &krelvon::handle_infected_file},
+      {nullptr, nullptr}};
+  krelvon::set_threat_table(fifo_maker);
   walk_scope();
-  EXPECT_TRUE(checked(fifo));  // listed and passed on, as an object of the folder
-  const int fd = _open(fifo.c_str(), _O_BINARY | _O_RDONLY);  // would block without a writer
-  EXPECT_LT(fd, 0);
-  EXPECT_TRUE(checked(scope + "/after.exe"));
+  EXPECT_EQ(skipped(), (std::vector<krelvon::test::SkippedEntry>{{later, krelvon::kSkipNotRegular}}));
 }
 
 TEST_F(HostileTreeTest, EmptyAndTinyFiles) {
@@ -108,15 +282,18 @@ TEST_F(HostileTreeTest, EmptyAndTinyFiles) {
   EXPECT_EQ(walk_scope(), 2);
 }
 
-// The scanner runs as root here; the unreadable-folder case needs an
-// ordinary user, so it runs in a child process that gives up root first.
-TEST_F(HostileTreeTest, UnreadableFoldersAndFilesAreLeftAndTheWalkGoesOn) {
+// The scanner runs as root here; the unreadable cases need an ordinary user,
+// so they run in a child process that gives up root first. The real threat
+// table runs: what it cannot open is reported, the rest examined.
+TEST_F(HostileTreeTest, UnreadableFoldersAndFilesAreReportedAndTheWalkGoesOn) {
   dir.write("scope/a-before.exe", "x");
   dir.write("scope/locked/hidden.exe", "x");
+  dir.write("scope/listable-only/inside.exe", "x");
   dir.write("scope/z-after/visible.exe", "x");
   dir.write("scope/unreadable.exe", "x");
   ::chmod((scope + "/unreadable.exe").c_str(), 0);
   ::chmod((scope + "/locked").c_str(), 0);
+  ::chmod((scope + "/listable-only").c_str(), 0444);  // names, but no way in
   for (fs::path p = scope; p.string().size() > 1; p = p.parent_path()) ::chmod(p.c_str(), 0755);
 
   int out[2];
@@ -126,15 +303,10 @@ TEST_F(HostileTreeTest, UnreadableFoldersAndFilesAreLeftAndTheWalkGoesOn) {
   if (child == 0) {
     ::close(out[0]);
     if (::getuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
-    g_checked.clear();
+    krelvon::set_threat_table(nullptr);
     const int n = walk_scope();
-    std::string report = std::to_string(n) + "\n";
-    for (const auto& p : g_checked) report += p + "\n";
-    for (const auto& p : g_checked) {
-      const int fd = _open(p.c_str(), _O_BINARY | _O_RDONLY);
-      report += (fd >= 0 ? "open " : "refused ") + p + "\n";
-      if (fd >= 0) _close(fd);
-    }
+    std::string report = std::to_string(n) + " " + std::to_string(g_scan.entries_skipped) + "\n";
+    for (const auto& e : skipped()) report += e.path + ": " + e.reason + "\n";
     if (::write(out[1], report.data(), report.size()) < 0) ::_exit(4);
     ::_exit(0);
   }
@@ -146,12 +318,41 @@ TEST_F(HostileTreeTest, UnreadableFoldersAndFilesAreLeftAndTheWalkGoesOn) {
   int status = 0;
   ::waitpid(child, &status, 0);
   ::chmod((scope + "/locked").c_str(), 0755);
+  ::chmod((scope + "/listable-only").c_str(), 0755);
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << report;
-  EXPECT_EQ(report.substr(0, 2), "3\n");  // before, unreadable and visible; nothing in locked
-  EXPECT_NE(report.find("open " + scope + "/a-before.exe"), std::string::npos);
-  EXPECT_NE(report.find("refused " + scope + "/unreadable.exe"), std::string::npos);
-  EXPECT_NE(report.find(scope + "/z-after/visible.exe"), std::string::npos);
-  EXPECT_EQ(report.find("hidden.exe"), std::string::npos);
+  // Scanned: a-before, unreadable, visible and the one name in
+  // listable-only; skipped: the three that could not be opened or entered.
+  EXPECT_EQ(report.substr(0, report.find('\n')), "4 3") << report;
+  EXPECT_NE(report.find(scope + "/unreadable.exe: permission denied\n"), std::string::npos) << report;
+  EXPECT_NE(report.find(scope + "/locked: permission denied\n"), std::string::npos) << report;
+  EXPECT_NE(report.find(scope + "/listable-only/inside.exe: permission denied\n"), std::string::npos) << report;
+  EXPECT_EQ(report.find("a-before"), std::string::npos) << report;
+  EXPECT_EQ(report.find("visible"), std::string::npos) << report;
+}
+
+// Files removed between the listing and their turn: reported once each,
+// though both handlers try to open them.
+TEST_F(HostileTreeTest, FilesGoneSinceTheListingAreReported) {
+  for (const char* f : {"a.exe", "b.exe", "c.exe"}) dir.write(std::string("scope/") + f, "MZ");
+  static const krelvon::ThreatEntry remover[] = {
+      {"T", [](const char*, const char* path) {
+         if (g_checked.empty())
+           for (const char* f : {"a.exe", "b.exe", "c.exe"})
+             if (std::string(path).find(f) == std::string::npos)
+               ::unlink((std::string(path).substr(0, std::string(path).rfind('/') + 1) + f).c_str());
+         g_checked.emplace_back(path);
+         return 0;
+       }},
+      {"W32/BugBear.B.Worm", &krelvon::handle_worm_file},
+      {"W32/BugBear.B.Worm", &krelvon::handle_infected_file},
+      {nullptr, nullptr}};
+  krelvon::set_threat_table(remover);
+  EXPECT_EQ(walk_scope(), 3);
+  ASSERT_EQ(skipped().size(), 2u);
+  for (const auto& e : skipped()) {
+    EXPECT_NE(e.path, g_checked.front());
+    EXPECT_EQ(e.reason, krelvon::kSkipGone);
+  }
 }
 
 TEST_F(HostileTreeTest, FolderGoneBetweenListingAndEntry) {
@@ -172,6 +373,7 @@ TEST_F(HostileTreeTest, FolderGoneBetweenListingAndEntry) {
   walk_scope();
   EXPECT_TRUE(checked(scope + "/first.exe"));
   EXPECT_FALSE(checked(scope + "/sub/f.exe"));
+  EXPECT_EQ(skipped(), (std::vector<krelvon::test::SkippedEntry>{{doomed, krelvon::kSkipGone}}));
 }
 
 }  // namespace

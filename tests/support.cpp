@@ -185,8 +185,15 @@ RecordingWindow::~RecordingWindow() {
   if (g_recorder == this) g_recorder = nullptr;
 }
 
+std::vector<SkippedEntry>& skipped_entries() {
+  static std::vector<SkippedEntry> v;
+  return v;
+}
+
 void ScanTest::SetUp() {
   reset_scan_context();
+  skipped_entries().clear();
+  set_skip_listener([](const char* path, const char* reason) { skipped_entries().push_back({path, reason}); });
   g_scan.memory_phase = false;
   window = new RecordingWindow;
   g_scan.progress_window = window->hwnd();
@@ -195,6 +202,7 @@ void ScanTest::SetUp() {
 }
 
 void ScanTest::TearDown() {
+  set_skip_listener(nullptr);
   g_scan.progress_window = nullptr;
   delete window;
   window = nullptr;

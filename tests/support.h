@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -58,8 +59,18 @@ class RecordingWindow {
   HWND hwnd_ = nullptr;
 };
 
+// An entry reported as not examined (report_skipped).
+struct SkippedEntry {
+  std::string path;
+  std::string reason;
+  bool operator==(const SkippedEntry& o) const { return path == o.path && reason == o.reason; }
+};
+inline void PrintTo(const SkippedEntry& e, std::ostream* os) { *os << e.path << ": " << e.reason; }
+// Every entry reported as skipped since the test began, in order.
+std::vector<SkippedEntry>& skipped_entries();
+
 // A test with a fresh scan context (as after the memory phase: its flag
-// clear) and a recording progress window.
+// clear), a recording progress window and a recording skip listener.
 class ScanTest : public ::testing::Test {
  protected:
   void SetUp() override;

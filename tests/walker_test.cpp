@@ -255,8 +255,9 @@ TEST_F(WalkerTest, ANonexistentFolderWalksNothing) {
 }
 
 // Paths are held in 260 characters: an entry whose combined path would not
-// fit is skipped, and the rest of the walk goes on.
-TEST_F(WalkerTest, PathsLongerThanTheLimitAreSkipped) {
+// fit is reported as skipped, never passed over in silence, and the rest of
+// the walk goes on.
+TEST_F(WalkerTest, PathsLongerThanTheLimitAreReportedAndSkipped) {
   const std::string segment(50, 'd');
   std::string rel;
   for (int i = 0; i < 6; ++i) rel += segment + "/";
@@ -268,15 +269,121 @@ TEST_F(WalkerTest, PathsLongerThanTheLimitAreSkipped) {
     deep << "x";
     if (!deep) GTEST_SKIP() << "cannot create a file below a long path here";
   }
+  // A folder whose mask fits, holding one file that fits and one that does
+  // not.
+  std::string edge = dir.path();
+  std::string edge_rel;
+  while (edge.size() < 250) {
+    const std::string part(std::min<std::size_t>(100, 250 - edge.size() - 1), 'n');
+    edge += kSep + part;
+    edge_rel += part + "/";
+  }
+  ASSERT_EQ(edge.size(), 250u);
+  fs::create_directories(edge, ec);
+  ASSERT_FALSE(ec) << edge;
+  dir.write(edge_rel + "x.exe", "x");                  // 256 characters
+  dir.write(edge_rel + "a-name-too-long.exe", "x");    // 270
   dir.write("short.txt", "x");
   ASSERT_GT((dir / (rel + "deep.txt")).size(), 260u);
-  krelvon::walk(folder_mask(dir.path()).c_str());
+
+  EXPECT_EQ(krelvon::walk(folder_mask(dir.path()).c_str()), 2);
   for (const auto& p : g_checked) EXPECT_LT(p.size(), 260u) << p;
   EXPECT_NE(std::find(g_checked.begin(), g_checked.end(), dir / "short.txt"), g_checked.end());
+  EXPECT_NE(std::find(g_checked.begin(), g_checked.end(), edge + kSep + "x.exe"), g_checked.end());
   EXPECT_EQ(std::find_if(g_checked.begin(), g_checked.end(),
                          [](const std::string& p) { return base(p) == "deep.txt"; }),
             g_checked.end());
   for (const auto& o : window->objects) EXPECT_LE(o.size(), 60u);
+
+  // Reported: the long file by its whole path, and the folder whose mask
+  // would not fit (nothing below it is reached).
+  const auto& skipped = krelvon::test::skipped_entries();
+  ASSERT_EQ(skipped.size(), 2u);
+  EXPECT_EQ(g_scan.entries_skipped, 2);
+  const auto file = std::find_if(skipped.begin(), skipped.end(),
+                                 [&](const auto& e) { return e.path == edge + kSep + "a-name-too-long.exe"; });
+  EXPECT_NE(file, skipped.end());
+  const auto folder = std::find_if(skipped.begin(), skipped.end(), [&](const auto& e) { return e.path != file->path; });
+  ASSERT_NE(folder, skipped.end());
+  EXPECT_EQ((dir / rel).rfind(folder->path, 0), 0u) << folder->path;
+  EXPECT_GE(folder->path.size() + 5, 260u) << "its mask would have fit: " << folder->path;
+  for (const auto& e : skipped) EXPECT_EQ(e.reason, krelvon::kSkipTooLong) << e.path;
+}
+
+// The listing of a folder is taken whole before any file of it is handed
+// on: a handler that renames every file it gets within the folder never
+// meets a renamed file again.
+TEST_F(WalkerTest, ARenamedFileIsNotMetAgainInTheSameWalk) {
+  constexpr int kFiles = 2000;
+  const std::string folder = dir.mkdir("many");
+  for (int i = 0; i < kFiles; ++i) dir.write("many/w" + std::to_string(i) + ".exe", "x");
+  static const krelvon::ThreatEntry renamer[] = {
+      {"T", [](const char*, const char* path) {
+         g_checked.emplace_back(path);
+         std::error_code ec;
+         fs::rename(path, std::string(path) + "V", ec);
+         return 0;
+       }},
+      {nullptr, nullptr}};
+  krelvon::set_threat_table(renamer);
+  EXPECT_EQ(krelvon::walk(folder_mask(folder).c_str()), kFiles);
+  EXPECT_EQ(g_checked.size(), static_cast<std::size_t>(kFiles));
+  const auto renamed = std::count_if(g_checked.begin(), g_checked.end(),
+                                     [](const std::string& p) { return p.back() == 'V'; });
+  EXPECT_EQ(renamed, 0) << "renamed files met again";
+  std::sort(g_checked.begin(), g_checked.end());
+  EXPECT_EQ(std::unique(g_checked.begin(), g_checked.end()), g_checked.end()) << "a file met twice";
+}
+
+// The folder a walk is in is the folder it listed: once the walk is inside
+// "sub", whatever is put at that path meanwhile is not what its files are
+// read from. On Windows the folder cannot even be renamed while it is held;
+// on POSIX its descriptor is held and the files are opened through it.
+TEST_F(WalkerTest, FilesAreReadFromTheFolderThatWasListed) {
+  for (const char* f : {"f1.exe", "f2.exe", "f3.exe", "f4.exe"}) {
+    dir.write(std::string("scan/sub/") + f, "listed");
+    dir.write(std::string("elsewhere/") + f, "elsewhere");
+  }
+  static std::string sub, moved, elsewhere;
+  static std::vector<std::string> contents;
+  static bool swapped;
+  sub = dir / "scan/sub";
+  moved = dir / "scan/sub.old";
+  elsewhere = dir / "elsewhere";
+  contents.clear();
+  swapped = false;
+  static const krelvon::ThreatEntry swapper[] = {
+      {"T", [](const char*, const char* path) {
+         g_checked.emplace_back(path);
+         if (g_checked.size() == 1) {
+           std::error_code ec;
+           fs::rename(sub, moved, ec);
+           swapped = !ec;
+           if (swapped) {
+#ifdef _WIN32
+             fs::copy(elsewhere, sub, ec);  // Wine cannot make a link; a copy in its place
+#else
+             fs::create_directory_symlink(elsewhere, sub, ec);
+#endif
+           }
+         }
+         const int fd = _open(path, _O_BINARY | _O_RDONLY);
+         char buffer[16] = {};
+         const int got = fd >= 0 ? _read(fd, buffer, sizeof buffer - 1) : -1;
+         if (fd >= 0) _close(fd);
+         contents.emplace_back(got > 0 ? std::string(buffer, static_cast<std::size_t>(got)) : "unreadable");
+         return 0;
+       }},
+      {nullptr, nullptr}};
+  krelvon::set_threat_table(swapper);
+  EXPECT_EQ(krelvon::walk(folder_mask(dir / "scan").c_str()), 4);
+  EXPECT_EQ(contents, std::vector<std::string>(4, "listed"));
+#ifdef _WIN32
+  EXPECT_FALSE(swapped) << "a held folder was renamed";
+#else
+  EXPECT_TRUE(swapped);
+#endif
+  EXPECT_TRUE(krelvon::test::skipped_entries().empty());
 }
 
 TEST(DisplayShortening, SixtyOneCharactersBecomeHeadDotsTail) {

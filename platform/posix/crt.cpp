@@ -10,6 +10,8 @@
 #include <cctype>
 #include <unordered_map>
 
+#include "platform/posix/beneath.h"
+
 namespace {
 
 // What the runtime keeps for a descriptor it opened: the file position and
@@ -45,12 +47,15 @@ int _open(const char* path, int flags, ...) {
     case _O_RDWR: posix_flags |= O_RDWR; break;
     default: posix_flags |= O_RDONLY; break;
   }
-  const int fd = ::open(path, posix_flags);
+  const krelvon::posix::AtPath at(path);
+  if (!at.ok()) return -1;
+  const int fd = ::openat(at.dir(), at.name(), posix_flags);
   if (fd < 0) return -1;
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const bool folder = S_ISDIR(st.st_mode);
     ::close(fd);
-    errno = EACCES;
+    errno = folder ? EISDIR : ENXIO;
     return -1;
   }
   // The read-only attribute holds for everyone, the superuser included, as
@@ -150,8 +155,9 @@ int _chsize(int fd, std::int32_t size) {
 }
 
 int _chmod(const char* path, int mode) {
+  const krelvon::posix::AtPath at(path);
   struct stat st {};
-  if (::lstat(path, &st) != 0) return -1;
+  if (!at.ok() || ::fstatat(at.dir(), at.name(), &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
   if (S_ISLNK(st.st_mode)) {
     errno = EPERM;
     return -1;
@@ -161,16 +167,21 @@ int _chmod(const char* path, int mode) {
     m |= S_IWUSR;
   else
     m &= static_cast<mode_t>(~(S_IWUSR | S_IWGRP | S_IWOTH));
-  return ::chmod(path, m);
+  // AT_SYMLINK_NOFOLLOW: a link put at the path since the stat is refused.
+  return ::fchmodat(at.dir(), at.name(), m, AT_SYMLINK_NOFOLLOW);
 }
 
-int _unlink(const char* path) { return ::unlink(path); }
+int _unlink(const char* path) {
+  const krelvon::posix::AtPath at(path);
+  return at.ok() ? ::unlinkat(at.dir(), at.name(), 0) : -1;
+}
 
 int _access(const char* path, int mode) {
   int m = F_OK;
   if (mode & 2) m |= W_OK;
   if (mode & 4) m |= R_OK;
-  return ::access(path, m);
+  const krelvon::posix::AtPath at(path);
+  return at.ok() ? ::faccessat(at.dir(), at.name(), m, 0) : -1;
 }
 
 char* _strlwr(char* text) {

@@ -14,10 +14,15 @@
 #define _S_IWRITE 0x0080
 #define _S_IREAD 0x0100
 
+// The calls that take a path reach it as platform/held_folder.h says: below a
+// held root never through a link (ELOOP) nor onto another file system (EXDEV).
+//
 // Opens regular files only, never through a symbolic link (the link itself
-// is refused, errno ELOOP) and never a folder, FIFO or device (EACCES), so a
-// scan cannot block on a pipe or act on what a link points to. A file
-// without any write bit (the read-only attribute) is not opened for writing.
+// is refused, errno ELOOP), never a folder (EISDIR), FIFO, socket or device
+// (ENXIO), so a scan cannot block on a pipe or act on what a link points to.
+// The open does not wait: a FIFO put in place of a file is let go at once. A
+// file without any write bit (the read-only attribute) is not opened for
+// writing (EACCES).
 int _open(const char* path, int flags, ...);
 int _close(int fd);
 // The device and inode of the file a descriptor from _open stands for, as

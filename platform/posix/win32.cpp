@@ -1,8 +1,8 @@
 #include "platform/posix/win32.h"
 
-#include "platform/posix/rename_noreplace.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <deque>
@@ -15,6 +15,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "platform/posix/beneath.h"
+
 namespace {
 
 thread_local DWORD g_last_error = ERROR_SUCCESS;
@@ -23,15 +25,16 @@ DWORD error_from_errno(int e) {
   switch (e) {
     case ENOENT: return ERROR_FILE_NOT_FOUND;
     case ENOTDIR: return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case ELOOP: return ERROR_ACCESS_DENIED;
+    case ELOOP: return ERROR_CANT_RESOLVE_FILENAME;
+    case EXDEV: return ERROR_NOT_SAME_DEVICE;
     case EEXIST: return ERROR_ALREADY_EXISTS;
     case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
     case ENOTEMPTY: return ERROR_DIR_NOT_EMPTY;
     case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    default: return ERROR_ACCESS_DENIED;
+    case EMFILE:
+    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
+    case EIO: return ERROR_READ_FAULT;
+    default: return ERROR_ACCESS_DENIED;  // EACCES, EPERM, EROFS and the rest
   }
 }
 
@@ -42,11 +45,9 @@ BOOL fail_errno() {
 
 // One open listing of FindFirstFileA.
 struct Search {
-  DIR* dir = nullptr;         // null for a search that names one file
-  std::string folder;         // with its trailing separator, or empty
+  DIR* dir = nullptr;  // null for a search that names one file
   std::string pattern;
-  bool single_pending = false;
-  std::string single_name;
+  bool failed = false;  // the folder could not be read to its end
 };
 
 bool has_wildcards(const std::string& s) { return s.find_first_of("*?") != std::string::npos; }
@@ -68,8 +69,10 @@ DWORD attributes_of(const struct stat& st, const char* name) {
     a = FILE_ATTRIBUTE_REPARSE_POINT;
   } else if (S_ISDIR(st.st_mode)) {
     a = FILE_ATTRIBUTE_DIRECTORY;
-  } else {
+  } else if (S_ISREG(st.st_mode)) {
     a = FILE_ATTRIBUTE_ARCHIVE;
+  } else {
+    a = FILE_ATTRIBUTE_DEVICE;  // FIFO, socket, character or block device
   }
   if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) a |= FILE_ATTRIBUTE_READONLY;
   if (name[0] == '.' && std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0)
@@ -82,24 +85,34 @@ const char* base_name(const char* path) {
   return slash ? slash + 1 : path;
 }
 
-// The entry's attributes from lstat of folder + name, or, for an entry of
-// an open listing, of name relative to the listed folder (no walk of the
-// folder's path for every entry).
-bool fill_entry(const std::string& folder, const char* name, WIN32_FIND_DATAA* data, DIR* listing = nullptr) {
+// The attributes a listing's entry type alone gives.
+DWORD attributes_of_type(unsigned char type) {
+  switch (type) {
+    case DT_DIR: return FILE_ATTRIBUTE_DIRECTORY;
+    case DT_LNK: return FILE_ATTRIBUTE_REPARSE_POINT;
+    case DT_FIFO:
+    case DT_SOCK:
+    case DT_CHR:
+    case DT_BLK: return FILE_ATTRIBUTE_DEVICE;
+    default: return FILE_ATTRIBUTE_ARCHIVE;
+  }
+}
+
+// An entry with the attributes of st, or, when st is null (the entry went
+// between readdir and its stat, or the folder may be read but not searched),
+// with those of its type in the listing. False for a name too long for the
+// record.
+bool fill_entry(const char* name, const struct stat* st, WIN32_FIND_DATAA* data, unsigned char type = DT_UNKNOWN) {
   const std::size_t len = std::strlen(name);
   if (len >= MAX_PATH) return false;
   std::memset(data, 0, sizeof *data);
   std::memcpy(data->cFileName, name, len + 1);
-  struct stat st {};
-  const int got = listing ? ::fstatat(::dirfd(listing), name, &st, AT_SYMLINK_NOFOLLOW)
-                          : ::lstat((folder + name).c_str(), &st);
-  if (got != 0) {
-    // Gone between readdir and lstat: still listed, as an ordinary file.
-    data->dwFileAttributes = FILE_ATTRIBUTE_ARCHIVE;
+  if (!st) {
+    data->dwFileAttributes = attributes_of_type(type);
     return true;
   }
-  data->dwFileAttributes = attributes_of(st, name);
-  const auto size = static_cast<std::uint64_t>(st.st_size);
+  data->dwFileAttributes = attributes_of(*st, name);
+  const auto size = static_cast<std::uint64_t>(st->st_size);
   data->nFileSizeLow = static_cast<DWORD>(size);
   data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
   return true;
@@ -109,10 +122,22 @@ bool next_from_dir(Search* s, WIN32_FIND_DATAA* data) {
   for (;;) {
     errno = 0;
     const dirent* e = ::readdir(s->dir);
-    if (!e) return false;
+    if (!e) {
+      s->failed = errno != 0;
+      return false;
+    }
     if (!mask_matches(s->pattern, e->d_name)) continue;
-    if (fill_entry(s->folder, e->d_name, data, s->dir)) return true;
+    // Relative to the listed folder: no walk of the folder's path for every
+    // entry.
+    struct stat st {};
+    const bool known = ::fstatat(::dirfd(s->dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (fill_entry(e->d_name, known ? &st : nullptr, data, e->d_type)) return true;
   }
+}
+
+// The object a path names, never what a link leads to.
+bool stat_path(const krelvon::posix::AtPath& at, struct stat* st) {
+  return at.ok() && ::fstatat(at.dir(), at.name(), st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 }  // namespace
@@ -127,36 +152,35 @@ HANDLE FindFirstFileA(LPCSTR mask, LPWIN32_FIND_DATAA data) {
   }
   const std::string m(mask);
   const std::size_t cut = m.rfind('/');
-  auto* s = new Search;
-  s->folder = cut == std::string::npos ? std::string() : m.substr(0, cut + 1);
-  s->pattern = cut == std::string::npos ? m : m.substr(cut + 1);
-  if (!has_wildcards(s->pattern)) {
+  std::string folder = cut == std::string::npos ? std::string() : m.substr(0, cut == 0 ? 1 : cut);
+  auto search = std::make_unique<Search>();
+  search->pattern = cut == std::string::npos ? m : m.substr(cut + 1);
+  if (!has_wildcards(search->pattern)) {
+    const krelvon::posix::AtPath at(mask);
     struct stat st {};
-    if (s->pattern.empty() || ::lstat(m.c_str(), &st) != 0) {
-      g_last_error = s->pattern.empty() ? ERROR_FILE_NOT_FOUND : error_from_errno(errno);
-      delete s;
+    if (search->pattern.empty() || !stat_path(at, &st)) {
+      g_last_error = search->pattern.empty() ? ERROR_FILE_NOT_FOUND : error_from_errno(errno);
       return INVALID_HANDLE_VALUE;
     }
-    if (!fill_entry(s->folder, s->pattern.c_str(), data)) {
+    if (!fill_entry(search->pattern.c_str(), &st, data)) {
       g_last_error = ERROR_FILENAME_EXCED_RANGE;
-      delete s;
       return INVALID_HANDLE_VALUE;
     }
-    return s;
+    return search.release();
   }
-  s->dir = ::opendir(s->folder.empty() ? "." : s->folder.c_str());
-  if (!s->dir) {
+  const int fd = krelvon::posix::open_folder_for_listing(folder);
+  search->dir = fd < 0 ? nullptr : ::fdopendir(fd);
+  if (!search->dir) {
     g_last_error = error_from_errno(errno);
-    delete s;
+    if (fd >= 0) ::close(fd);
     return INVALID_HANDLE_VALUE;
   }
-  if (!next_from_dir(s, data)) {
-    ::closedir(s->dir);
-    delete s;
-    g_last_error = ERROR_FILE_NOT_FOUND;
+  if (!next_from_dir(search.get(), data)) {
+    g_last_error = search->failed ? ERROR_READ_FAULT : ERROR_FILE_NOT_FOUND;
+    ::closedir(search->dir);
     return INVALID_HANDLE_VALUE;
   }
-  return s;
+  return search.release();
 }
 
 BOOL FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA data) {
@@ -166,7 +190,7 @@ BOOL FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA data) {
   }
   auto* s = static_cast<Search*>(search);
   if (!s->dir || !next_from_dir(s, data)) {
-    g_last_error = ERROR_NO_MORE_FILES;
+    g_last_error = s->failed ? ERROR_READ_FAULT : ERROR_NO_MORE_FILES;
     return FALSE;
   }
   return TRUE;
@@ -186,8 +210,9 @@ BOOL FindClose(HANDLE search) {
 UINT GetDriveTypeA(LPCSTR) { return DRIVE_NO_ROOT_DIR; }
 
 DWORD GetFileAttributesA(LPCSTR path) {
+  const krelvon::posix::AtPath at(path);
   struct stat st {};
-  if (::lstat(path, &st) != 0) {
+  if (!stat_path(at, &st)) {
     fail_errno();
     return INVALID_FILE_ATTRIBUTES;
   }
@@ -195,8 +220,9 @@ DWORD GetFileAttributesA(LPCSTR path) {
 }
 
 BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) {
+  const krelvon::posix::AtPath at(path);
   struct stat st {};
-  if (::lstat(path, &st) != 0) return fail_errno();
+  if (!stat_path(at, &st)) return fail_errno();
   if (S_ISLNK(st.st_mode)) {
     g_last_error = ERROR_ACCESS_DENIED;
     return FALSE;
@@ -206,26 +232,42 @@ BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) {
     m &= static_cast<mode_t>(~(S_IWUSR | S_IWGRP | S_IWOTH));
   else
     m |= S_IWUSR;
-  if (m != (st.st_mode & 07777) && ::chmod(path, m) != 0) return fail_errno();
+  // AT_SYMLINK_NOFOLLOW: a link put at the path since the stat is refused.
+  if (m != (st.st_mode & 07777) && ::fchmodat(at.dir(), at.name(), m, AT_SYMLINK_NOFOLLOW) != 0) return fail_errno();
   return TRUE;
 }
 
 BOOL MoveFileA(LPCSTR from, LPCSTR to) {
+  const krelvon::posix::AtPath source(from);
+  const krelvon::posix::AtPath target(to);
   struct stat st {};
-  if (::lstat(from, &st) != 0) return fail_errno();
-  if (krelvon_rename_noreplace(from, to) != 0) return fail_errno();
+  if (!stat_path(source, &st) || !target.ok()) return fail_errno();
+  if (std::strcmp(from, to) == 0) return TRUE;
+  if (::renameat2(source.dir(), source.name(), target.dir(), target.name(), RENAME_NOREPLACE) == 0) return TRUE;
+  if (errno == EEXIST) {
+    g_last_error = ERROR_ALREADY_EXISTS;
+    return FALSE;
+  }
+  // A file system that cannot refuse the replacement itself.
+  if (errno != EINVAL && errno != ENOSYS) return fail_errno();
+  if (stat_path(target, &st)) {
+    g_last_error = ERROR_ALREADY_EXISTS;
+    return FALSE;
+  }
+  if (::renameat(source.dir(), source.name(), target.dir(), target.name()) != 0) return fail_errno();
   return TRUE;
 }
 
 BOOL DeleteFileA(LPCSTR path) {
+  const krelvon::posix::AtPath at(path);
   struct stat st {};
-  if (::lstat(path, &st) != 0) return fail_errno();
+  if (!stat_path(at, &st)) return fail_errno();
   if (S_ISDIR(st.st_mode) ||
       (!S_ISLNK(st.st_mode) && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)) {
     g_last_error = ERROR_ACCESS_DENIED;
     return FALSE;
   }
-  if (::unlink(path) != 0) return fail_errno();
+  if (::unlinkat(at.dir(), at.name(), 0) != 0) return fail_errno();
   return TRUE;
 }
 

@@ -51,10 +51,13 @@ using FARPROC = std::intptr_t (*)();
 #define ERROR_SUCCESS 0L
 #define ERROR_FILE_NOT_FOUND 2L
 #define ERROR_PATH_NOT_FOUND 3L
+#define ERROR_TOO_MANY_OPEN_FILES 4L
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_NOT_SAME_DEVICE 17L
 #define ERROR_NO_MORE_FILES 18L
+#define ERROR_READ_FAULT 30L
 #define ERROR_SHARING_VIOLATION 32L
 #define ERROR_NOT_SUPPORTED 50L
 #define ERROR_FILE_EXISTS 80L
@@ -65,6 +68,8 @@ using FARPROC = std::intptr_t (*)();
 #define ERROR_FILENAME_EXCED_RANGE 206L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_DIRECTORY 267L
+#define ERROR_CANT_RESOLVE_FILENAME 1921L
 
 DWORD GetLastError();
 void SetLastError(DWORD code);
@@ -75,6 +80,7 @@ void SetLastError(DWORD code);
 #define FILE_ATTRIBUTE_SYSTEM 0x00000004
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010
 #define FILE_ATTRIBUTE_ARCHIVE 0x00000020
+#define FILE_ATTRIBUTE_DEVICE 0x00000040
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
 #define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
 #define INVALID_FILE_ATTRIBUTES (static_cast<DWORD>(-1))
@@ -107,12 +113,20 @@ struct WIN32_FIND_DATAA {
 };
 using LPWIN32_FIND_DATAA = WIN32_FIND_DATAA*;
 
+// Every call below takes a path the way platform/held_folder.h says: below a
+// held root, never through a link and never onto another file system
+// (ERROR_CANT_RESOLVE_FILENAME, ERROR_NOT_SAME_DEVICE), and an entry of a held
+// folder in the folder that was held.
+
 // Lists a folder in the order the file system gives (readdir), "." and ".."
 // included. The mask is a folder, a separator and a pattern ("*" and "?"
 // wildcards; "*.*" matches every name), or the path of one file. A name
 // longer than MAX_PATH - 1 bytes is passed over. Symbolic links are listed
 // as what they are, never as the folder they point to: their attributes
 // carry FILE_ATTRIBUTE_REPARSE_POINT and never FILE_ATTRIBUTE_DIRECTORY.
+// FIFOs, sockets and devices carry FILE_ATTRIBUTE_DEVICE. FindNextFileA ends
+// with ERROR_NO_MORE_FILES, or ERROR_READ_FAULT when the folder could not be
+// read to its end.
 HANDLE FindFirstFileA(LPCSTR mask, LPWIN32_FIND_DATAA data);
 BOOL FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA data);
 BOOL FindClose(HANDLE search);
@@ -122,14 +136,15 @@ UINT GetDriveTypeA(LPCSTR root);
 
 // Attributes are mapped onto the permission bits: READONLY when no write bit
 // is set, HIDDEN for a name that starts with '.', DIRECTORY for a folder,
-// ARCHIVE for every other object. A symbolic link reports REPARSE_POINT and
-// its attributes cannot be set (ERROR_ACCESS_DENIED), so nothing is ever
-// changed through a link. Setting READONLY clears every write bit; setting
-// attributes without it gives the owner the write bit back.
+// DEVICE for a FIFO, socket or device, ARCHIVE for every other object. A
+// symbolic link reports REPARSE_POINT and its attributes cannot be set
+// (ERROR_ACCESS_DENIED), so nothing is ever changed through a link. Setting
+// READONLY clears every write bit; setting attributes without it gives the
+// owner the write bit back.
 DWORD GetFileAttributesA(LPCSTR path);
 BOOL SetFileAttributesA(LPCSTR path, DWORD attributes);
 // A rename that refuses to replace an existing target, as Win32 does, in
-// one step where the file system allows (krelvon_rename_noreplace).
+// one step where the file system allows (renameat2 with RENAME_NOREPLACE).
 BOOL MoveFileA(LPCSTR from, LPCSTR to);
 // unlink(2) of a file; a read-only file is refused (ERROR_ACCESS_DENIED), as
 // on Windows.

@@ -5,8 +5,8 @@
 # in folders of the Wine prefix's C: drive. Each CASE is one CTest entry.
 set -euo pipefail
 case_name=$1
-scan_bin=$2
-samples_bin=$3
+scan_bin=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
+samples_bin=$(cd "$(dirname "$3")" && pwd)/$(basename "$3")
 interrupt_bin=${4:-}  # Windows: the helper that presses Ctrl-C in a console
 here="$(cd "$(dirname "$0")" && pwd)"
 
@@ -72,6 +72,29 @@ make_big_folder() {
 # statistics_field NAME: a figure of the statistics block in $out.
 statistics_field() { sed -n "s/^Total files $1${tab}${tab}:  //p" <<<"$out"; }
 
+# as_unprivileged COMMAND...: runs it as an ordinary user (nobody when this
+# is the superuser, whom no permission stops).
+as_unprivileged() {
+  if [ "$(id -u)" = 0 ]; then setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; else "$@"; fi
+}
+
+# wait_for FILE TEXT PID: until FILE holds TEXT; false when process PID ends
+# first.
+wait_for() {
+  local _
+  for _ in $(seq 1 1200); do
+    grep -qF -- "$2" "$1" 2>/dev/null && return 0
+    kill -0 "$3" 2>/dev/null || return 1
+    sleep 0.05
+  done
+  return 1
+}
+
+# skip_line PATH REASON: the standard-error line of an entry not examined.
+skip_line() { printf 'krelvon-scan: skipped "%s": %s' "$(sed 's/\\/\\\\/g' <<<"$1")" "$2"; }
+# skip_json PATH REASON: its object in the report.
+skip_json() { printf '{"type":"skipped","path":"%s","reason":"%s"}' "$(sed 's/\\/\\\\/g' <<<"$1")" "$2"; }
+
 run_scan() {  # run_scan [ARG]...: sets out, err, status (stdin passes through)
   status=0
   scan "$@" >"$work/.out" 2>"$work/.err" || status=$?
@@ -106,6 +129,7 @@ Try 'krelvon-scan --help'."
   check "--help status 0" equals "$status" 0
   check "--help text" contains "$out" "usage: krelvon-scan [OPTION]... [PATH]..."
   check "--help names the exit status" contains "$out" "Exit status: 0 nothing found, 1 something found, 2 usage or start-up"
+  check "--help names status 3" contains "$out" "error, 3 nothing found but some entries could not be examined, 130"
   run_scan --version
   check "--version" equals "$status:$out" "0:krelvon-scan 1.6.0 (Krelvon Ver 1.6)"
   ;;
@@ -309,6 +333,168 @@ report-place)
       '{"type":"statistics","scanned":8,"infected":6,"disinfected":0,"renamed":0,"deleted":0,"status":"completed"}'
     check "$run report: one object a finding" equals "$(wc -l <"$work/out/r.json")" 7
   done
+  ;;
+
+skipped)
+  # Entries that cannot be examined are named on standard error and in the
+  # report, and a run that found nothing else ends with status 3.
+  samples demo "$(win "$work/demo")" >/dev/null
+  # A path too long for the path buffers when the folder is named by its
+  # absolute path, short enough when named from the folder above it.
+  deep="long/$(printf 'a%.0s' $(seq 1 50))/$(printf 'b%.0s' $(seq 1 50))/$(printf 'c%.0s' $(seq 1 50))/$(printf 'd%.0s' $(seq 1 50))/$(printf 'e%.0s' $(seq 1 28))"
+  mkdir -p "$work/$deep"
+  cp "$work/demo/worm-helper.dll" "$work/$deep/"
+  long_folder=$(win "$work/$deep")
+  [ "${#long_folder}" -gt 255 ] || { echo "the long folder is only ${#long_folder} characters" >&2; exit 2; }
+  run_scan --action=ignore --report="$(win "$work/long.json")" "$(win "$work/long")"
+  check "long path: status 3" equals "$status" 3
+  check "long path: named on standard error" equals "$err" "$(skip_line "$long_folder" "path too long")"
+  check "long path: nothing scanned" equals "$out" "$(statistics 0 0 0 0 0)
+Scanning completed"
+  check "long path: in the report" equals "$(tr -d '\r' <"$work/long.json" | head -n 1)" "$(skip_json "$long_folder" "path too long")"
+  status=0
+  (cd "$work" && scan --action=ignore long) >"$work/.out" 2>"$work/.err" || status=$?
+  check "long path by a shorter name: found, status 1" equals "$status" 1
+  check "long path by a shorter name: the finding" grep -qF "worm-helper.dll     W32/BugBear" "$work/.out"
+
+  if [ "$windows" = 0 ]; then
+    # Permission, as an ordinary user: a worm file of mode 000 and a folder
+    # that may not be listed, next to a readable file.
+    s="$work/perm"
+    mkdir -p "$s/locked" "$work/out" "$work/bin"
+    cp "$work/demo/worm.exe" "$s/locked/worm.exe"
+    cp "$work/demo/worm.exe" "$s/unreadable.exe"
+    echo text >"$s/readable.txt"
+    cp "$scan_bin" "$work/bin/krelvon-scan"
+    chmod 000 "$s/unreadable.exe" "$s/locked"
+    chmod 755 "$work" "$s" "$work/bin" "$work/bin/krelvon-scan"
+    chmod 777 "$work/out"
+    status=0
+    as_unprivileged "$work/bin/krelvon-scan" --action=ignore --report="$work/out/perm.json" "$s" \
+      >"$work/.out" 2>"$work/.err" || status=$?
+    out=$(cat "$work/.out")
+    err=$(cat "$work/.err")
+    check "permission: status 3" equals "$status" 3
+    check "permission: both named" equals "$(sort <<<"$err")" "$(skip_line "$s/locked" "permission denied")
+$(skip_line "$s/unreadable.exe" "permission denied")"
+    check "permission: scanned the two files, found nothing" equals "$out" "$(statistics 2 0 0 0 0)
+Scanning completed"
+    check "permission: report" equals "$(grep -c '"type":"skipped"' "$work/out/perm.json")" 2
+    check "permission: report names the file" grep -qF "$(skip_json "$s/unreadable.exe" "permission denied")" "$work/out/perm.json"
+    chmod 755 "$s/locked"
+    chmod 644 "$s/unreadable.exe"
+
+    # FIFOs, sockets and devices: named, never opened. A writer waits on the
+    # FIFO for a reader that must never come.
+    f="$work/special"
+    mkdir -p "$f"
+    echo text >"$f/plain.txt"
+    mkfifo "$f/p.exe"
+    (exec 3>"$f/p.exe"; echo opened >"$work/writer-opened") &
+    writer=$!
+    expected="$(skip_line "$f/p.exe" "not a regular file")"
+    specials=1
+    if mknod "$f/d.exe" c 1 3 2>/dev/null; then
+      expected+=$'\n'"$(skip_line "$f/d.exe" "not a regular file")"
+      specials=$((specials + 1))
+    fi
+    if command -v python3 >/dev/null &&
+      python3 -c 'import socket, sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' "$f/s.exe"; then
+      expected+=$'\n'"$(skip_line "$f/s.exe" "not a regular file")"
+      specials=$((specials + 1))
+    fi
+    run_scan --action=ignore --report="$work/special.json" "$f"
+    check "special files: status 3" equals "$status" 3
+    check "special files: each named" equals "$(sort <<<"$err")" "$(sort <<<"$expected")"
+    check "special files: counted as files" equals "$out" "$(statistics $((specials + 1)) 0 0 0 0)
+Scanning completed"
+    check "special files: in the report" equals "$(grep -c '"reason":"not a regular file"' "$work/special.json")" "$specials"
+    writer_status=0
+    kill "$writer" 2>/dev/null || true
+    wait "$writer" || writer_status=$?
+    check "special files: the FIFO's writer still waited (status $writer_status)" equals "$writer_status" 143
+    check "special files: the FIFO was never opened" test ! -e "$work/writer-opened"
+  fi
+  ;;
+
+rename-many)
+  # A folder of 2,000 worm files renamed in one scan: each is met, renamed
+  # and counted once; no renamed file is met again under its new name.
+  samples demo "$(win "$work/demo")" >/dev/null
+  mkdir -p "$work/many"
+  for i in $(seq 1 2000); do cp "$work/demo/worm-helper.dll" "$work/many/w$i.dll"; done
+  run_scan --quiet --action=rename "$(win "$work/many")"
+  check "2,000 worms: status 1" equals "$status" 1
+  check "2,000 worms: each renamed once" equals "$(grep -c '     W32/BugBear.B.Worm renamed$' <<<"$out")" 2000
+  check "2,000 worms: no other finding line" equals "$(grep -c '     W32/BugBear' <<<"$out")" 2000
+  check "2,000 worms: statistics" contains "$out" "$(statistics 2000 2000 0 2000 0)"
+  check "2,000 worms: every file under its new name" equals "$(find "$work/many" -name '*.Vll' | wc -l)" 2000
+  ;;
+
+swap)
+  # A folder swapped for a link while the scanner waits at a prompt: the
+  # walk has listed the folder (and, in the second run, entered it). Nothing
+  # the link leads to is examined or changed.
+  samples demo "$(win "$work/demo")" >/dev/null
+  mkdir -p "$work/scan/sub" "$work/elsewhere"
+  cp "$work/demo/editor.exe" "$work/scan/a-host.exe"
+  for h in h1 h2 h3; do
+    cp "$work/demo/games/game.exe" "$work/scan/sub/$h.exe"
+    cp "$work/demo/games/game.exe" "$work/elsewhere/$h.exe"
+  done
+  cp -r "$work/elsewhere" "$work/elsewhere.orig"
+  cp -r "$work/scan/sub" "$work/sub.orig"
+  # A link there from the start: passed over without a word. Counted as a
+  # file entry where it is listed as one (POSIX); Wine lists it as a folder.
+  ln -s "$work/elsewhere" "$work/scan/z-link"
+  link_entries=1
+  [ "$windows" = 1 ] && link_entries=0
+  # prompt_swap FOLDER SWAPPED: scans FOLDER with --prompt; at the first
+  # question, SWAPPED is moved aside and a link to elsewhere put in its
+  # place, then Disinfect is given for all. Sets out, err, status.
+  prompt_swap() {
+    rm -f "$work/answers"
+    mkfifo "$work/answers"
+    scan --prompt "$(win "$1")" <"$work/answers" >"$work/.out" 2>"$work/.err" &
+    local pid=$!
+    exec 4>"$work/answers"
+    if wait_for "$work/.err" "Object :" "$pid"; then
+      mv "$2" "$2.old"
+      ln -s "$work/elsewhere" "$2"
+    fi
+    printf 'a\nd\n' >&4
+    exec 4>&-
+    status=0
+    wait "$pid" || status=$?
+    out=$(tr -d '\r' <"$work/.out")
+    err=$(tr -d '\r' <"$work/.err")
+  }
+  prompt_swap "$work/scan" "$work/scan/sub"
+  check "swapped before entry: found, status 1" equals "$status" 1
+  check "swapped before entry: the link not entered, named" contains "$err" "$(skip_line "$(win "$work/scan/sub")" "a link, not followed")"
+  check "swapped before entry: one finding" equals "$(grep '     W32' <<<"$out")" \
+    "$(win "$work/scan/a-host.exe")     W32/BugBear.B.Worm Disinfected"
+  check "swapped before entry: statistics" contains "$out" "$(statistics $((1 + link_entries)) 1 1 0 0)"
+  check "swapped before entry: the link there from the start passed over" lacks "$err" "z-link"
+  check "swapped before entry: what the link leads to untouched" diff -r "$work/elsewhere" "$work/elsewhere.orig"
+  check "swapped before entry: the folder moved aside untouched" diff -r "$work/scan/sub.old" "$work/sub.orig"
+
+  if [ "$windows" = 0 ]; then
+    # Swapped once the walk is inside the folder: its files are read and
+    # disinfected in the folder that was listed, now sub.old.
+    rm -rf "$work/scan2"
+    mkdir -p "$work/scan2"
+    cp -r "$work/sub.orig" "$work/scan2/sub"
+    prompt_swap "$work/scan2" "$work/scan2/sub"
+    check "swapped inside: found, status 1" equals "$status" 1
+    check "swapped inside: three disinfected" equals "$(grep -c '     W32/BugBear.B.Worm Disinfected$' <<<"$out")" 3
+    check "swapped inside: nothing skipped" equals "$(grep -c 'skipped' <<<"$err" || true)" 0
+    check "swapped inside: what the link leads to untouched" diff -r "$work/elsewhere" "$work/elsewhere.orig"
+    for h in h1 h2 h3; do
+      check "swapped inside: $h disinfected in the listed folder" \
+        test -s "$work/scan2/sub.old/$h.exe" -a "$(stat -c %s "$work/scan2/sub.old/$h.exe")" -lt "$(stat -c %s "$work/sub.orig/$h.exe")"
+    done
+  fi
   ;;
 
 interrupt)

@@ -1,0 +1,43 @@
+// How the POSIX layer reaches a path: relative to the descriptor of a held
+// folder or beneath the root of the walk (platform/held_folder.h), or, for a
+// path outside every held root, as the path itself.
+#pragma once
+
+#include <string>
+
+namespace krelvon::posix {
+
+// A path split into the descriptor of its folder and its last name, for the
+// *at calls. Outside a held root: AT_FDCWD and the whole path. Below one: an
+// entry of a held folder gets that folder's descriptor; any other path its
+// folder resolved beneath the root without following a link. ok() is false
+// (errno set) when the folder cannot be reached that way, or when the last
+// name is "..".
+class AtPath {
+ public:
+  explicit AtPath(const char* path);
+  ~AtPath();
+  AtPath(const AtPath&) = delete;
+  AtPath& operator=(const AtPath&) = delete;
+  bool ok() const { return ok_; }
+  int dir() const { return dir_; }
+  const char* name() const { return name_; }
+  // The two paths lie in one folder reached the same way.
+  bool same_folder(const AtPath& other) const { return dir_ == other.dir_; }
+
+ private:
+  int dir_;
+  bool owned_ = false;
+  bool ok_ = true;
+  const char* name_;
+};
+
+// A descriptor of `folder` for reading its entries, reached as AtPath reaches
+// a path's folder; -1 with errno set.
+int open_folder_for_listing(const std::string& folder);
+
+}  // namespace krelvon::posix
+
+// Tests: false makes the layer resolve as on a kernel without openat2 (one
+// folder at a time); true goes back to openat2 where the kernel has it.
+void krelvon_posix_use_openat2(bool use);
