@@ -233,8 +233,9 @@ void Backup::settle(Tracked& t, ChangeOutcome outcome, const char* new_path) {
   e.after_to.clear();
   files::Meta m;
   e.outcome = "unknown";
-  if (outcome == ChangeOutcome::kInPlace) {
-    if (files::meta_of(t.given, &m) && m.identity == e.meta.identity) {
+  if (outcome == ChangeOutcome::kInPlace || outcome == ChangeOutcome::kReplaced) {
+    // A replaced file is another one by identity; its contents tell.
+    if (files::meta_of(t.given, &m) && (outcome == ChangeOutcome::kReplaced || m.identity == e.meta.identity)) {
       e.after_sha256 = files::sha256_of(t.given);
       if (!e.after_sha256.empty()) e.outcome = e.after_sha256 == e.sha256 ? "unchanged" : "rewritten";
     }

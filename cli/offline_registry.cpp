@@ -27,8 +27,22 @@ std::string refusal_json(const rescue::RegistryRefusal& r) {
 }
 
 // With --backup, a hive is kept in the backup right before the new one
-// takes its place (and then the original is not kept beside it).
-bool back_up_hive(const char* hive_path) { return before_change(hive_path, ChangeKind::kRewrite); }
+// takes its place (and then the original is not kept beside it). The
+// backup hears what became of it before the next hive is backed up: the new
+// hive is another file at the same path, known by its contents.
+std::string g_backed_up_hive;
+
+void settle_backed_up_hive() {
+  if (!g_backed_up_hive.empty()) after_change(g_backed_up_hive.c_str(), ChangeOutcome::kReplaced);
+  g_backed_up_hive.clear();
+}
+
+bool back_up_hive(const char* hive_path) {
+  settle_backed_up_hive();
+  if (!before_change(hive_path, ChangeKind::kRewrite)) return false;
+  g_backed_up_hive = hive_path;
+  return true;
+}
 
 }  // namespace
 
@@ -48,10 +62,7 @@ void clean_offline_registries(const std::string& windows_root, const std::vector
         !cleaned.insert(resolved).second)
       continue;
     const rescue::RegistryCleaning result = rescue::clean_registry(installation, worm_files, backup ? &back_up_hive : nullptr);
-    if (backup) {
-      after_change(installation.software.c_str(), ChangeOutcome::kInPlace);
-      after_change(installation.system.c_str(), ChangeOutcome::kInPlace);
-    }
+    settle_backed_up_hive();
     for (const rescue::RegistryRemoval& r : result.removed) {
       append_line("%s", kSystemRegistryLine);
       report.put(registry_json(r));

@@ -25,6 +25,9 @@ enum class ChangeOutcome {
   // Moved to new_path.
   kRenamed,
   kDeleted,
+  // Still at its path, as a new file written beside it and renamed over it
+  // (a registry hive is never written in place).
+  kReplaced,
 };
 
 class ChangeGuard {

@@ -187,6 +187,27 @@ TEST_F(OfflineScan, RenameCleansTheRegistryIgnoreAndNoRegistryLeaveIt) {
   EXPECT_EQ(regf_export(install.software, dir / "e")[kRunOnce].size(), 2u);
 }
 
+TEST_F(OfflineScan, BackupKeepsTheHivesAndRestoreGivesThemBackByteForByte) {
+  const std::string backup = dir / "backup";
+  const Bytes worm = read_file(install.worm_file);
+  const Outcome r = scan("--action=disinfect --backup=" + shell_quoted(backup) + " " + shell_quoted(dir / "disk"));
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(count(r.out, kRegistryLine), 7) << r.out;
+  EXPECT_NE(read_file(install.software), software);
+  EXPECT_NE(read_file(install.system), system);
+  // The backup holds the hives: no original is kept beside them.
+  for (const std::string& hive : {install.software, install.system})
+    EXPECT_FALSE(fs::exists(hive + ".krelvon-orig")) << hive;
+
+  const Outcome restored = run(shell_quoted(KRELVON_SCAN_BIN) + " --restore=" + shell_quoted(backup), dir / "stderr");
+  EXPECT_EQ(restored.status, 0) << restored.out << restored.err;
+  EXPECT_EQ(read_file(install.software), software);
+  EXPECT_EQ(read_file(install.system), system);
+  EXPECT_EQ(read_file(install.worm_file), worm);
+  regf_export(install.software, dir / "e");
+  regf_export(install.system, dir / "e");
+}
+
 TEST_F(OfflineScan, InstallationRootGivenAndNamesInAnyCase) {
   krelvon::test::TempDir other;
   krelvon::samples::OfflineNames names;
