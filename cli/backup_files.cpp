@@ -8,6 +8,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "platform/held_folder.h"
 #else
 #include <dirent.h>
 #include <fcntl.h>
@@ -101,12 +103,15 @@ bool meta_of_handle(HANDLE h, Meta* out) {
   return true;
 }
 
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// Every sharing mode; the 95 line knows no FILE_SHARE_DELETE (and refuses
+// it), nor the NT line's flags for folders and reparse points.
+DWORD share_all() { return FILE_SHARE_READ | FILE_SHARE_WRITE | (krelvon_nt_line() ? FILE_SHARE_DELETE : 0); }
+DWORD nt_flags(DWORD flags) { return krelvon_nt_line() ? flags : 0; }
 
 // The object a path names, links followed or not.
 HANDLE open_object(const std::string& path, bool follow) {
-  return CreateFileA(path.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
-                     FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
+  return CreateFileA(path.c_str(), 0, share_all(), nullptr, OPEN_EXISTING,
+                     nt_flags(FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT)), nullptr);
 }
 
 bool identity_of(const std::string& path, KrelvonFileIdentity* out) {
@@ -128,8 +133,8 @@ bool File::is_open() const { return as_handle(handle_) != INVALID_HANDLE_VALUE; 
 bool File::open_read(const std::string& path) {
   close();
   if (KRELVON_FAIL_NOW(kOpen)) return false;
-  handle_ = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  handle_ = CreateFileA(path.c_str(), GENERIC_READ, share_all(), nullptr, OPEN_EXISTING,
+                        nt_flags(FILE_FLAG_OPEN_REPARSE_POINT) | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   Meta m;
   if (is_open() && (!meta_of_handle(as_handle(handle_), &m) || !m.regular)) close();
   return is_open();

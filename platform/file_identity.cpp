@@ -4,6 +4,8 @@
 #include <windows.h>
 #include <io.h>
 
+#include "platform/held_folder.h"
+
 namespace {
 
 bool identity_of_handle(HANDLE handle, KrelvonFileIdentity* out) {
@@ -25,9 +27,12 @@ bool krelvon_file_identity(int fd, KrelvonFileIdentity* out) {
 bool krelvon_path_identity(const char* path, KrelvonFileIdentity* out) {
   // No access asked for and every sharing mode allowed: looking must neither
   // fail because another program holds the file nor keep it from anyone.
+  // The 95 line knows neither FILE_SHARE_DELETE nor the two flags (and
+  // refuses the call with them); it has no links to keep from following.
+  const bool nt = krelvon_nt_line();
   const HANDLE handle =
-      CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+      CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | (nt ? FILE_SHARE_DELETE : 0), nullptr, OPEN_EXISTING,
+                  nt ? FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT : 0, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
   const bool known = identity_of_handle(handle, out);
   CloseHandle(handle);

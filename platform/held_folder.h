@@ -26,6 +26,10 @@
 
 #ifdef _WIN32
 #include <windows.h>
+// The NT line: FILE_SHARE_DELETE, FILE_FLAG_BACKUP_SEMANTICS (folder handles)
+// and FILE_FLAG_OPEN_REPARSE_POINT exist there only; CreateFileA on the 95
+// line refuses the first (ERROR_INVALID_PARAMETER) and has no folder handles.
+bool krelvon_nt_line();
 #else
 #include "platform/posix/win32.h"
 #endif

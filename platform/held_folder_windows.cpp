@@ -4,15 +4,16 @@
 #include <fcntl.h>
 #include <io.h>
 
-namespace {
-
-// Folder handles, reparse points and FILE_FLAG_OPEN_REPARSE_POINT exist on
-// the NT line only.
-bool nt_line() {
+bool krelvon_nt_line() {
   OSVERSIONINFOA version{};
   version.dwOSVersionInfoSize = sizeof version;
   return GetVersionExA(&version) && version.dwPlatformId == VER_PLATFORM_WIN32_NT;
 }
+
+namespace {
+
+bool nt_line() { return krelvon_nt_line(); }
+
 
 int errno_of(DWORD error) {
   switch (error) {
