@@ -29,12 +29,13 @@ constexpr std::size_t kLongestPath = static_cast<std::size_t>(kPathCapacity) - 1
 // The walker's mask tail after a folder: "/*.*".
 constexpr std::size_t kMaskTail = 4;
 // With the page cache warm the walker needs no help, and reading ahead
-// would only take processor time from it: after kHitsToRest first pages in
-// a row found in the cache, the scout hands the readers one file in
-// kProbeEvery, and one page not in the cache sets it reading every file
-// again.
+// would only take processor time from it. The scout starts at rest: it
+// looks at one file in kProbeEvery itself, without reading from the disk,
+// and starts no reader. The first page not in the cache starts the readers
+// and sets the scout handing them every file, until kHitsToRest first pages
+// in a row are found in the cache again.
 constexpr std::uint64_t kHitsToRest = 64;
-constexpr std::uint64_t kProbeEvery = 16;
+constexpr std::uint64_t kProbeEvery = 64;
 
 // A listed folder, open while the scout walks it and any read of its files
 // is queued.
@@ -78,34 +79,46 @@ struct ReadAhead::State {
   std::vector<std::string> roots;
   std::uint64_t ahead = 0;
 
-  std::atomic<std::uint64_t> shown{0};  // entries the walker has shown
-  std::atomic<bool> stopping{false};
+  // Each thread writes its own cache line: the walker's count is not moved
+  // between the processors by every entry the scout counts.
+  alignas(64) std::atomic<std::uint64_t> shown{0};  // entries the walker has shown; the walker's line
 
   // The scout waits for the walker: it is woken once the walker has shown
-  // wake_at entries.
+  // wake_at entries. Written once per wait, read by the walker.
+  alignas(64) std::atomic<bool> scout_waiting{false};
+  std::atomic<std::uint64_t> wake_at{0};
+  std::atomic<bool> stopping{false};
+  std::atomic<bool> resting{true};
   std::mutex scout_mutex;
   std::condition_variable scout_wake;
-  std::atomic<bool> scout_waiting{false};
-  std::atomic<std::uint64_t> wake_at{0};
 
   std::mutex queue_mutex;
   std::condition_variable queue_ready;
   std::deque<Item> queue;
   bool walk_done = false;
 
-  std::atomic<std::uint64_t> entries{0};
-  std::atomic<std::uint64_t> files_read{0};
+  // The scout's line.
+  alignas(64) std::atomic<std::uint64_t> entries{0};
   std::atomic<std::uint64_t> most_ahead{0};
-  std::atomic<std::uint64_t> hits_in_a_row{0};
-  std::atomic<bool> resting{false};
-  std::uint64_t files_met = 0;  // the scout's own count
+  std::atomic<std::uint64_t> probed{0};
+  std::uint64_t files_met = 0;
+  std::uint64_t shown_seen = 0;  // the walker's count when the scout last looked
 
-  std::vector<std::thread> threads;
+  // The readers' line.
+  alignas(64) std::atomic<std::uint64_t> files_read{0};
+  std::atomic<std::uint64_t> hits_in_a_row{0};
+
+  int reader_count = 0;
+  std::thread scout_thread;
+  std::vector<std::thread> readers;  // started by the scout, joined after it
 
   // Counts one entry the walker will show; false when the scout must stop.
   bool count_entry(std::uint64_t* entry) {
-    const std::uint64_t next = entries.load() + 1;
-    if (next > shown.load() + ahead) {
+    const std::uint64_t next = entries.load(std::memory_order_relaxed) + 1;
+    // The walker's count is read again only when the last one read would
+    // stop the scout: it only grows.
+    if (next > shown_seen + ahead) shown_seen = shown.load();
+    if (next > shown_seen + ahead) {
       std::unique_lock<std::mutex> lock(scout_mutex);
       // Resumed when half the bound is free again: one wake-up per many
       // entries of the walker, not one each.
@@ -113,11 +126,13 @@ struct ReadAhead::State {
       scout_waiting.store(true);
       scout_wake.wait(lock, [&] { return stopping.load() || next <= shown.load() + ahead; });
       scout_waiting.store(false);
+      shown_seen = shown.load();
     }
-    if (stopping.load()) return false;
-    entries.store(next);
-    const std::uint64_t lead = next - std::min(next, shown.load());
-    if (lead > most_ahead.load()) most_ahead.store(lead);
+    if (stopping.load(std::memory_order_relaxed)) return false;
+    entries.store(next, std::memory_order_relaxed);
+    // At least as far ahead as the scout really is.
+    const std::uint64_t lead = next - std::min(next, shown_seen);
+    if (lead > most_ahead.load(std::memory_order_relaxed)) most_ahead.store(lead, std::memory_order_relaxed);
     *entry = next;
     return true;
   }
@@ -155,8 +170,10 @@ struct ReadAhead::State {
       if (type == DT_REG) {
         // At rest the scout looks at its probes itself: no reader is woken
         // while the cache serves the walker.
-        if (!resting.load() || (files_met % kProbeEvery == 0 && !probe(folder->fd, e->d_name)))
+        if (!resting.load() || (files_met % kProbeEvery == 0 && !probe(folder->fd, e->d_name))) {
+          start_readers();
           queue_file(folder, e->d_name, entry);
+        }
         ++files_met;
       } else if (type == DT_DIR && std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0 &&
                  path.size() + length + kMaskTail <= kLongestPath) {
@@ -208,8 +225,8 @@ struct ReadAhead::State {
   void note(bool cached) {
     if (!cached) {
       hits_in_a_row.store(0);
-      resting.store(false);
-    } else if (hits_in_a_row.fetch_add(1) + 1 >= kHitsToRest) {
+      if (resting.load()) resting.store(false);
+    } else if (hits_in_a_row.fetch_add(1) + 1 >= kHitsToRest && !resting.load()) {
       resting.store(true);
     }
   }
@@ -235,8 +252,15 @@ struct ReadAhead::State {
     iovec span{page, sizeof page};
     const bool cached = ::preadv2(fd, &span, 1, 0, RWF_NOWAIT) >= 0;
     ::close(fd);
+    ++probed;
     note(cached);
     return cached;
+  }
+
+  // On the scout's thread, which takes no signal: neither do the readers.
+  void start_readers() {
+    if (!readers.empty()) return;
+    for (int i = 0; i < reader_count; ++i) readers.emplace_back([this] { reader(); });
   }
 
   void reader() {
@@ -276,8 +300,8 @@ ReadAhead::ReadAhead(const std::vector<std::string>& roots, int readers, std::ui
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &previous);
   State* s = state_.get();
-  s->threads.emplace_back([s] { s->scout(); });
-  for (int i = 0; i < readers; ++i) s->threads.emplace_back([s] { s->reader(); });
+  s->reader_count = readers;
+  s->scout_thread = std::thread([s] { s->scout(); });
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
@@ -294,7 +318,7 @@ void ReadAhead::walker_showed() {
 
 void ReadAhead::stop() {
   State& s = *state_;
-  if (s.threads.empty()) return;
+  if (!s.scout_thread.joinable()) return;
   s.stopping.store(true);
   {
     std::lock_guard<std::mutex> lock(s.scout_mutex);
@@ -304,14 +328,20 @@ void ReadAhead::stop() {
     std::lock_guard<std::mutex> lock(s.queue_mutex);
     s.queue_ready.notify_all();
   }
-  for (std::thread& t : s.threads) t.join();
-  s.threads.clear();
+  s.scout_thread.join();
+  {
+    // Readers the scout started after the first notice.
+    std::lock_guard<std::mutex> lock(s.queue_mutex);
+    s.queue_ready.notify_all();
+  }
+  for (std::thread& t : s.readers) t.join();
+  s.readers.clear();
   std::lock_guard<std::mutex> lock(s.queue_mutex);
   s.queue.clear();
 }
 
 ReadAhead::Counts ReadAhead::counts() const {
-  return Counts{state_->entries.load(), state_->files_read.load(), state_->most_ahead.load()};
+  return Counts{state_->entries.load(), state_->files_read.load(), state_->most_ahead.load(), state_->probed.load()};
 }
 
 }  // namespace krelvon::cli

@@ -1,7 +1,9 @@
 // Reading ahead of the walker (Linux): a scout walks the scanned folders in
 // the walker's own order, a little ahead of it, and reader threads read the
 // first page of each file it meets, so that the walker's own reads of the
-// file find it in the page cache. Only the page cache sees the scout: it
+// file find it in the page cache. With the cache warm the readers are not
+// started, and the scout looks at one file in 64 itself, without waiting
+// for the disk, to notice when they are needed. Only the page cache sees the scout: it
 // hands nothing to the engine, never writes, and never opens anything the
 // walker would not open (regular files only, no links, nothing on another
 // file system or beyond the path capacity, each name opened relative to its
@@ -45,11 +47,13 @@ class ReadAhead {
   void stop();
 
   // What the scout did, for tests: entries counted, files whose first page
-  // was read, and the most entries it was ever ahead of the walker.
+  // the readers read, the most entries it was ever ahead of the walker, and
+  // the files it looked at itself, at rest.
   struct Counts {
     std::uint64_t entries = 0;
     std::uint64_t files_read = 0;
     std::uint64_t most_ahead = 0;
+    std::uint64_t probed = 0;
   };
   Counts counts() const;
 
