@@ -49,11 +49,15 @@ bool write_exact(int fd, const void* buffer, unsigned count) {
 
 }  // namespace
 
-// Step one reads the start of the file with one call; the signature and
-// the file header come from it when they lie inside it (the header offset of
-// almost every program is small), and from a read of their own otherwise.
-// The optional header and the section table follow one another and are read
-// with one call. Each step reads the file as it is at that moment.
+// Step one takes the start of the file, its first page, with one call (for
+// the file under examination, the one read its handlers share:
+// read_first_page); the signature and the file header come from it when
+// they lie inside it (the header offset of almost every program is small),
+// and from a read of their own otherwise. The optional header and the
+// section table follow one another and come from the first page too when
+// they lie inside it, from one read otherwise. A descriptor opened to act
+// on the file (a disinfection reading back what it wrote) reads the file as
+// it is at that moment.
 static_assert(kSectionTableDistance == 24u + kOptionalHeaderSize, "the section table follows the optional header");
 
 namespace {
