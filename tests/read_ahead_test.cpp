@@ -23,11 +23,12 @@ namespace {
 using krelvon::cli::ReadAhead;
 using Clock = std::chrono::steady_clock;
 
-// Waits (up to 10 s) until the scout has counted `entries` entries, then a
-// little longer to see that it goes no further.
-ReadAhead::Counts settle(const ReadAhead& ahead, std::uint64_t entries) {
+// Waits (up to 10 s) until the scout has counted `entries` entries and its
+// readers have read `files` files, then a little longer to see that they go
+// no further.
+ReadAhead::Counts settle(const ReadAhead& ahead, std::uint64_t entries, std::uint64_t files = 0) {
   const auto until = Clock::now() + std::chrono::seconds(10);
-  while (ahead.counts().entries < entries && Clock::now() < until)
+  while ((ahead.counts().entries < entries || ahead.counts().files_read < files) && Clock::now() < until)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   return ahead.counts();
@@ -70,7 +71,7 @@ TEST(ReadAhead, CountsAsTheWalkerShowsAndReadsRegularFilesOnly) {
   make_tree(dir, elsewhere);
   if (!cold(dir / "root/a.exe")) GTEST_SKIP() << "the page cache of " << dir.path() << " cannot be emptied";
   ReadAhead ahead({dir / "root"}, 4, 1000);
-  const ReadAhead::Counts c = settle(ahead, 11);
+  const ReadAhead::Counts c = settle(ahead, 11, 3);
   EXPECT_EQ(c.entries, 11u);
   EXPECT_EQ(c.files_read, 3u);  // a.exe, b.txt, c.exe: no link, no FIFO, nothing beyond out
   EXPECT_EQ(c.most_ahead, 11u);
