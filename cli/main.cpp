@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -28,6 +29,15 @@
   "  --no-registry    leave the registry of scanned installations unchanged\n"
 #else
 #define KRELVON_RESCUE_USAGE ""
+#endif
+#ifdef KRELVON_READ_AHEAD
+#include "cli/read_ahead.h"
+#define KRELVON_JOBS_USAGE                                                           \
+  "  --jobs=N         N threads read the first page of the files the scan\n"        \
+  "                   reaches next (0 or 1: none; default 16); the scan itself\n"    \
+  "                   and what it reports are the same for every N\n"
+#else
+#define KRELVON_JOBS_USAGE ""
 #endif
 #include "engine/ask_for_action.h"
 #include "engine/change_guard.h"
@@ -71,6 +81,7 @@ constexpr char kUsage[] =
     "                   at or under each PATH, and remove what renames left\n"
     "  --force          with --restore: also put back files changed since the scan\n"
     KRELVON_RESCUE_USAGE
+    KRELVON_JOBS_USAGE
     "  --help           this text\n"
     "  --version        the program's version\n"
     "\n"
@@ -93,12 +104,16 @@ struct Options {
   krelvon::cli::BackupOptions backup;
   bool registry = true;
   std::string windows_root;
+  int jobs = 16;
 };
 
 bool g_status_line = false;   // a status line is shown on standard error
 bool g_status_shown = false;  // something is on it now
 std::uint32_t g_last_status = 0;  // tick_ms() when it was last written
 krelvon::cli::Report g_report;
+#ifdef KRELVON_READ_AHEAD
+krelvon::cli::ReadAhead* g_read_ahead = nullptr;  // told of each entry the walker shows
+#endif
 // The worm files this run deleted or renamed: their start-up entries go
 // from the registry of an installation scanned offline.
 std::vector<std::string> g_removed_worm_files;
@@ -137,6 +152,9 @@ LRESULT CALLBACK progress_proc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam
     return 0;
   }
   if (msg == WM_ENABLE) {
+#ifdef KRELVON_READ_AHEAD
+    if (g_read_ahead) g_read_ahead->walker_showed();
+#endif
     if (!g_status_line) return 0;
     // At most every 100 ms: a terminal is slower than the walk.
     const std::uint32_t now = tick_ms();
@@ -265,6 +283,13 @@ int parse(int argc, char** argv, Options& o) {
     } else if (std::strncmp(a, "--windows-root=", 15) == 0 && a[15] != '\0') {
       o.windows_root = a + 15;
 #endif
+#ifdef KRELVON_READ_AHEAD
+    } else if (std::strncmp(a, "--jobs=", 7) == 0) {
+      char* end = nullptr;
+      const long n = std::strtol(a + 7, &end, 10);
+      if (a[7] == '\0' || *end != '\0' || n < 0 || n > 64) return usage_error("--jobs takes 0 to 64: ", a + 7);
+      o.jobs = static_cast<int>(n);
+#endif
     } else {
       return usage_error("unknown option: ", a);
     }
@@ -369,10 +394,19 @@ int main(int argc, char** argv) {
   krelvon::set_skip_listener(on_skipped);
   install_cancel();
   g_scan.cancel = 0;
-  for (const std::string& p : scan_paths) {
-    if (g_scan.cancel) break;
-    krelvon::copy_text(g_scan.scan_path, p.c_str());
-    krelvon::scan_scope();
+  {
+#ifdef KRELVON_READ_AHEAD
+    krelvon::cli::ReadAhead read_ahead(scan_paths, o.jobs);
+    g_read_ahead = o.jobs >= 2 ? &read_ahead : nullptr;
+#endif
+    for (const std::string& p : scan_paths) {
+      if (g_scan.cancel) break;
+      krelvon::copy_text(g_scan.scan_path, p.c_str());
+      krelvon::scan_scope();
+    }
+#ifdef KRELVON_READ_AHEAD
+    g_read_ahead = nullptr;  // and the readers stop here
+#endif
   }
 #ifdef KRELVON_RESCUE
   if (o.registry && !g_scan.cancel) {

@@ -1,6 +1,7 @@
 #include "handlers/handler_support.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "engine/change_guard.h"
@@ -24,6 +25,15 @@ struct Shared {
   std::int32_t infected_before = 0;
 } g_shared;
 
+// The file under examination and what of it has been read once.
+struct Examined {
+  int fd = -1;
+  int page_got = -1;  // -1: the first page not read yet
+  std::int32_t length = -1;
+  bool length_known = false;
+  std::uint8_t page[kFirstPage];
+} g_examined;
+
 bool shared_for(const char* path) { return g_shared.path && std::strcmp(g_shared.path, path) == 0; }
 
 }  // namespace
@@ -31,7 +41,10 @@ bool shared_for(const char* path) { return g_shared.path && std::strcmp(g_shared
 SharedOpening::SharedOpening(const char* path) { g_shared = Shared{path, -1, false, false, g_scan.files_infected}; }
 
 SharedOpening::~SharedOpening() {
-  if (g_shared.fd >= 0) _close(g_shared.fd);
+  if (g_shared.fd >= 0) {
+    forget_examined(g_shared.fd);
+    _close(g_shared.fd);
+  }
   if (g_shared.read_failed && !g_shared.open_reported && g_scan.files_infected == g_shared.infected_before)
     report_skipped(g_shared.path, kSkipReadError);
   g_shared = Shared{};
@@ -44,6 +57,11 @@ int open_for_examination(const char* path) {
     return fd;
   }
   const int fd = krelvon_open_for_reading(path);
+  if (fd >= 0) {
+    g_examined.fd = fd;
+    g_examined.page_got = -1;
+    g_examined.length_known = false;
+  }
   if (fd < 0 && shared_for(path) && !g_shared.open_reported) {
     g_shared.open_reported = true;
     report_skipped(path, skip_reason_of_errno(errno));
@@ -63,6 +81,55 @@ int read_noting_failure(int fd, void* buffer, unsigned count) {
   const int got = _read(fd, buffer, count);
   if (got < 0 && g_shared.path) g_shared.read_failed = true;
   return got;
+}
+
+void forget_examined(int fd) {
+  if (fd == g_examined.fd) g_examined.fd = -1;
+}
+
+int read_first_page(int fd, std::uint8_t* buffer) {
+  if (fd == g_examined.fd && g_examined.page_got >= 0) {
+    std::memcpy(buffer, g_examined.page, static_cast<std::size_t>(g_examined.page_got));
+    return g_examined.page_got;
+  }
+  if (_lseek(fd, 0, SEEK_SET) != 0) return -1;
+  const int got = read_noting_failure(fd, buffer, kFirstPage);
+  if (fd == g_examined.fd && got >= 0) {
+    std::memcpy(g_examined.page, buffer, static_cast<std::size_t>(got));
+    g_examined.page_got = got;
+  }
+  return got;
+}
+
+bool read_examined(int fd, std::int32_t position, void* buffer, unsigned count) {
+  if (fd == g_examined.fd && position >= 0) {
+    const auto end = static_cast<std::int64_t>(position) + count;
+    if (g_examined.page_got < 0 && end <= kFirstPage) {
+      std::uint8_t page[kFirstPage];
+      read_first_page(fd, page);
+    }
+    if (g_examined.page_got >= 0 && end <= g_examined.page_got) {
+      std::memcpy(buffer, g_examined.page + position, count);
+      return true;
+    }
+  }
+  return read_at(fd, position, buffer, count);
+}
+
+std::int32_t examined_length(int fd) {
+  if (fd != g_examined.fd) return _filelength(fd);
+  if (!g_examined.length_known) {
+#ifdef _WIN32
+    g_examined.length = _filelength(fd);
+#else
+    // Noted by the runtime when it opened the file: no call needed.
+    std::int64_t length = -1;
+    g_examined.length = krelvon_opened_length(fd, &length) && length <= INT32_MAX ? static_cast<std::int32_t>(length)
+                                                                                 : _filelength(fd);
+#endif
+    g_examined.length_known = true;
+  }
+  return g_examined.length;
 }
 
 bool read_at(int fd, std::int32_t position, void* buffer, unsigned count) {

@@ -8,6 +8,10 @@
 
 namespace krelvon {
 
+// A descriptor closed here is no longer the one under examination (see
+// read_examined); its number may be given to another opening next.
+void forget_examined(int fd);
+
 // Closes a descriptor when it goes out of scope, unless released first.
 class Descriptor {
  public:
@@ -18,7 +22,10 @@ class Descriptor {
   int get() const { return fd_; }
   bool valid() const { return fd_ >= 0; }
   void close() {
-    if (fd_ >= 0) _close(fd_);
+    if (fd_ >= 0) {
+      forget_examined(fd_);
+      _close(fd_);
+    }
     fd_ = -1;
   }
   void reset(int fd) {
@@ -67,6 +74,24 @@ void hand_back(const char* path, Descriptor& fd);
 // _read, noting a failure (not a short read: the end of the file is no
 // error) for the skipped-entry report of the lasting SharedOpening.
 int read_noting_failure(int fd, void* buffer, unsigned count);
+
+// The file under examination: the descriptor open_for_examination() gave
+// last, until it is closed. Its first page (the first kFirstPage bytes, or
+// the whole file when shorter) is read with one call, the first time any
+// handler asks for a range of it, and every later range inside what that
+// read returned is taken from it: the handlers of one examination share it,
+// as they share the descriptor. A range beyond it is read from the file as
+// it is at that moment. Every action checks the file anew through its own
+// descriptor (identity, length, headers), never through this copy. For any
+// other descriptor read_examined() is read_at().
+inline constexpr unsigned kFirstPage = 4096;
+bool read_examined(int fd, std::int32_t position, void* buffer, unsigned count);
+// The first page of the file under examination into buffer (kFirstPage
+// bytes); the count read (short at the end of the file), or -1.
+int read_first_page(int fd, std::uint8_t* buffer);
+// The length of the file under examination when it was opened (on Windows:
+// when first asked); for any other descriptor, _filelength.
+std::int32_t examined_length(int fd);
 
 // Seeks to a 32-bit position and reads exactly count bytes; a negative
 // position, a failed seek or a short read is false.

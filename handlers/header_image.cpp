@@ -49,15 +49,19 @@ bool write_exact(int fd, const void* buffer, unsigned count) {
 
 }  // namespace
 
-// Step one reads the start of the file with one call; the signature and
-// the file header come from it when they lie inside it (the header offset of
-// almost every program is small), and from a read of their own otherwise.
-// The optional header and the section table follow one another and are read
-// with one call. Each step reads the file as it is at that moment.
+// Step one takes the start of the file, its first page, with one call (for
+// the file under examination, the one read its handlers share:
+// read_first_page); the signature and the file header come from it when
+// they lie inside it (the header offset of almost every program is small),
+// and from a read of their own otherwise. The optional header and the
+// section table follow one another and come from the first page too when
+// they lie inside it, from one read otherwise. A descriptor opened to act
+// on the file (a disinfection reading back what it wrote) reads the file as
+// it is at that moment.
 static_assert(kSectionTableDistance == 24u + kOptionalHeaderSize, "the section table follows the optional header");
 
 namespace {
-constexpr unsigned kStartSpan = 4096;
+constexpr unsigned kStartSpan = kFirstPage;
 }  // namespace
 
 namespace {
@@ -68,8 +72,7 @@ bool read_step_one(int fd, HeaderImage& image) {
   image.header_offset_high = 0;
   image.file_header.fill(0);
   std::uint8_t start[kStartSpan];
-  if (!seek(fd, 0)) return false;
-  const int got = read_noting_failure(fd, start, kStartSpan);
+  const int got = read_first_page(fd, start);
   if (got < 62) return false;
   image.dos_signature = get16(start);
   image.header_offset = get16(start + 60);
@@ -94,8 +97,8 @@ bool read_step_two(int fd, HeaderImage& image) {
   // More entries than the image holds: only the optional header is read.
   const unsigned entries = n <= kMaxSections ? n : 0;
   std::uint8_t bytes[kOptionalHeaderSize + kSectionEntrySize * kMaxSections];
-  if (!seek(fd, image.header_offset + 24u) ||
-      !read_exact(fd, bytes, kOptionalHeaderSize + kSectionEntrySize * entries))
+  if (!read_examined(fd, static_cast<std::int32_t>(image.header_offset + 24u), bytes,
+                     kOptionalHeaderSize + kSectionEntrySize * entries))
     return false;
   std::memcpy(image.optional_header.data(), bytes, kOptionalHeaderSize);
   if (n > kMaxSections) return false;
@@ -142,7 +145,7 @@ std::uint32_t map_address_to_offset(std::uint32_t address, int fd) {
     }
   }
   std::uint32_t offset = address + raw - virtual_address;
-  const long length = _filelength(fd);
+  const long length = examined_length(fd);
   // A failed length query leaves nothing to compare against: treat the
   // offset as past the end, as for an empty file.
   if (length < 0 || offset >= static_cast<std::uint32_t>(length)) offset = address;

@@ -98,7 +98,7 @@ bool section_layout_matches() {
 
 bool header_check(int fd) {
   std::uint8_t bytes[kHeaderPattern.size()];
-  return read_at(fd, static_cast<std::int32_t>(kHeaderPatternOffset), bytes, sizeof bytes) &&
+  return read_examined(fd, static_cast<std::int32_t>(kHeaderPatternOffset), bytes, sizeof bytes) &&
          std::memcmp(bytes, kHeaderPattern.data(), sizeof bytes) == 0;
 }
 
@@ -108,11 +108,11 @@ BodyCheck body_check(int fd, std::uint32_t entry) {
   for (int attempt = 0; attempt < kKeyAttempts; ++attempt) {
     std::uint8_t window[kKeyWindowSize];
     const auto window_at = static_cast<std::int32_t>(entry + kKeySearchDistance + static_cast<std::uint32_t>(attempt));
-    if (!read_at(fd, window_at, window, sizeof window)) return BodyCheck::kUnreadable;
+    if (!read_examined(fd, window_at, window, sizeof window)) return BodyCheck::kUnreadable;
     const DecryptorParameters p = find_decryptor_parameters(window);
     std::uint8_t body[kKeyWindowSize];
     const auto body_at = static_cast<std::int32_t>(entry - kBodyDistance);
-    if (!read_at(fd, body_at, body, sizeof body)) return BodyCheck::kUnreadable;
+    if (!read_examined(fd, body_at, body, sizeof body)) return BodyCheck::kUnreadable;
     if (body_matches(body, p)) return BodyCheck::kMatch;
   }
   return BodyCheck::kNoMatch;
@@ -142,7 +142,7 @@ int handle_infected_file(const char* detection_name, const char* path) {
   if (!check.fd.valid()) return 0;
   check.examined.note_descriptor(check.fd.get());
   if (!check.examined.known()) return 0;
-  check.length = _filelength(check.fd.get());
+  check.length = examined_length(check.fd.get());
   if (check.length < 0) return 0;
   if (!read_headers_step_one(check.fd.get()) || !read_headers_step_two(check.fd.get())) return 0;
   if (!section_layout_matches()) return 0;

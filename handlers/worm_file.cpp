@@ -29,13 +29,13 @@ bool length_matches(const WormSignature& s, std::int32_t length) {
 bool pattern_at(int fd, std::uint32_t entry, std::int32_t distance, const std::uint8_t* pattern) {
   const auto position = static_cast<std::int32_t>(entry + static_cast<std::uint32_t>(distance));
   std::uint8_t bytes[kPatternLength];
-  return read_at(fd, position, bytes, kPatternLength) && std::memcmp(bytes, pattern, kPatternLength) == 0;
+  return read_examined(fd, position, bytes, kPatternLength) && std::memcmp(bytes, pattern, kPatternLength) == 0;
 }
 
 const WormSignature* signature_of(int fd) {
   // Most files are no programs at all: the headers first, the length after.
   if (!read_headers_step_one(fd) || !read_headers_step_two(fd)) return nullptr;
-  const std::int32_t length = _filelength(fd);
+  const std::int32_t length = examined_length(fd);
   if (length < 0) return nullptr;
   const std::uint32_t entry = map_address_to_offset(g_header.optional(kAddressOfEntryPoint), fd);
   for (const WormSignature* s = kWormSignatures; s->first_pattern[0] != 0; ++s) {

@@ -160,12 +160,14 @@ TEST_F(ChangedFileTest, AFileSwappedInAfterTheCheckIsNeverTouched) {
 }
 
 // A shrink before each read of the check or of the disinfection: the read
-// comes up short and nothing is done; the handler writes nothing.
+// comes up short and nothing is done; the handler writes nothing. (The
+// worm file is examined with two reads: its first page, which holds the
+// headers and one of the patterns, and the other pattern.)
 TEST_F(ChangedFileTest, AFileCutShortBetweenReadsIsLeftAlone) {
   int shrunk = 0;
   for (const auto& sc : {kScenarios[0], kScenarios[4]}) {
     const int total = run(sc, faults::Call::kRead, 0, nullptr);
-    ASSERT_GT(total, 3);
+    ASSERT_GT(total, 1);
     for (int nth = 1; nth <= total; ++nth) {
       run(sc, faults::Call::kRead, nth, &shrink_file);
       const std::string where = context(sc, faults::Call::kRead, nth);
@@ -177,7 +179,7 @@ TEST_F(ChangedFileTest, AFileCutShortBetweenReadsIsLeftAlone) {
       EXPECT_EQ(done_count(), 0) << where;
     }
   }
-  EXPECT_GT(shrunk, 10);
+  EXPECT_GE(shrunk, 10);
 }
 
 // Growth before any read, and before the opening for writing: the

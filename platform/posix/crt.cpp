@@ -23,6 +23,7 @@ struct Descriptor {
   std::int64_t position = 0;
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
+  std::int64_t length = 0;  // at the open
 };
 
 std::unordered_map<int, Descriptor>& descriptors() {
@@ -65,7 +66,8 @@ int _open(const char* path, int flags, ...) {
     errno = EACCES;
     return -1;
   }
-  descriptors()[fd] = Descriptor{0, static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+  descriptors()[fd] = Descriptor{0, static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+                                  static_cast<std::int64_t>(st.st_size)};
   return fd;
 }
 
@@ -74,6 +76,13 @@ bool krelvon_opened_file(int fd, std::uint64_t* device, std::uint64_t* inode) {
   if (!d) return false;
   *device = d->device;
   *inode = d->inode;
+  return true;
+}
+
+bool krelvon_opened_length(int fd, std::int64_t* length) {
+  const Descriptor* d = tracked(fd);
+  if (!d) return false;
+  *length = d->length;
   return true;
 }
 

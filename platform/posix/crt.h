@@ -29,6 +29,9 @@ int _close(int fd);
 // they were when it was opened (a descriptor's file never changes); false
 // for a descriptor the runtime did not open.
 bool krelvon_opened_file(int fd, std::uint64_t* device, std::uint64_t* inode);
+// The length of that file when the descriptor was opened (its stat then);
+// false for a descriptor the runtime did not open.
+bool krelvon_opened_length(int fd, std::int64_t* length);
 int _read(int fd, void* buffer, unsigned int count);
 int _write(int fd, const void* buffer, unsigned int count);
 // Offsets outside 0..2^31-1 fail with -1 (EINVAL), as a 32-bit runtime does.

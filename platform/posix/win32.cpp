@@ -63,6 +63,10 @@ bool mask_matches(const std::string& pattern, const char* name) {
   return false;
 }
 
+DWORD hidden_if_dot_name(const char* name) {
+  return name[0] == '.' && std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0 ? FILE_ATTRIBUTE_HIDDEN : 0;
+}
+
 DWORD attributes_of(const struct stat& st, const char* name) {
   DWORD a = 0;
   if (S_ISLNK(st.st_mode)) {
@@ -75,9 +79,7 @@ DWORD attributes_of(const struct stat& st, const char* name) {
     a = FILE_ATTRIBUTE_DEVICE;  // FIFO, socket, character or block device
   }
   if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) a |= FILE_ATTRIBUTE_READONLY;
-  if (name[0] == '.' && std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0)
-    a |= FILE_ATTRIBUTE_HIDDEN;
-  return a;
+  return a | hidden_if_dot_name(name);
 }
 
 const char* base_name(const char* path) {
@@ -98,17 +100,16 @@ DWORD attributes_of_type(unsigned char type) {
   }
 }
 
-// An entry with the attributes of st, or, when st is null (the entry went
-// between readdir and its stat, or the folder may be read but not searched),
-// with those of its type in the listing. False for a name too long for the
-// record.
+// An entry with the attributes of st, or, when st is null (an entry of a
+// folder's listing), with those of its type and name. False for a name too
+// long for the record.
 bool fill_entry(const char* name, const struct stat* st, WIN32_FIND_DATAA* data, unsigned char type = DT_UNKNOWN) {
   const std::size_t len = std::strlen(name);
   if (len >= MAX_PATH) return false;
   std::memset(data, 0, sizeof *data);
   std::memcpy(data->cFileName, name, len + 1);
   if (!st) {
-    data->dwFileAttributes = attributes_of_type(type);
+    data->dwFileAttributes = attributes_of_type(type) | hidden_if_dot_name(name);
     return true;
   }
   data->dwFileAttributes = attributes_of(*st, name);
@@ -127,11 +128,16 @@ bool next_from_dir(Search* s, WIN32_FIND_DATAA* data) {
       return false;
     }
     if (!mask_matches(s->pattern, e->d_name)) continue;
-    // Relative to the listed folder: no walk of the folder's path for every
-    // entry.
-    struct stat st {};
-    const bool known = ::fstatat(::dirfd(s->dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0;
-    if (fill_entry(e->d_name, known ? &st : nullptr, data, e->d_type)) return true;
+    // The kind of entry comes with the listing on nearly every file system;
+    // only where it does not (DT_UNKNOWN) is the entry asked, relative to
+    // the listed folder. An entry gone by then, or one in a folder that may
+    // be read but not searched, stays an ordinary file entry.
+    unsigned char type = e->d_type;
+    if (type == DT_UNKNOWN) {
+      struct stat st {};
+      if (::fstatat(::dirfd(s->dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) type = IFTODT(st.st_mode);
+    }
+    if (fill_entry(e->d_name, nullptr, data, type)) return true;
   }
 }
 

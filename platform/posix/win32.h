@@ -124,7 +124,13 @@ using LPWIN32_FIND_DATAA = WIN32_FIND_DATAA*;
 // longer than MAX_PATH - 1 bytes is passed over. Symbolic links are listed
 // as what they are, never as the folder they point to: their attributes
 // carry FILE_ATTRIBUTE_REPARSE_POINT and never FILE_ATTRIBUTE_DIRECTORY.
-// FIFOs, sockets and devices carry FILE_ATTRIBUTE_DEVICE. FindNextFileA ends
+// FIFOs, sockets and devices carry FILE_ATTRIBUTE_DEVICE; every other entry
+// FILE_ATTRIBUTE_ARCHIVE, and a name that starts with '.'
+// FILE_ATTRIBUTE_HIDDEN. A folder's listing takes each entry's kind from the
+// listing itself (a stat only where the file system does not tell it), so
+// its entries carry neither FILE_ATTRIBUTE_READONLY nor a size:
+// GetFileAttributesA tells the read-only attribute. A mask that names one
+// file gives its full attributes and size. FindNextFileA ends
 // with ERROR_NO_MORE_FILES, or ERROR_READ_FAULT when the folder could not be
 // read to its end.
 HANDLE FindFirstFileA(LPCSTR mask, LPWIN32_FIND_DATAA data);

@@ -1,0 +1,347 @@
+#include "cli/read_ahead.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <csignal>
+#include <cstring>
+#include <deque>
+#include <dirent.h>
+#include <fcntl.h>
+#include <mutex>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/uio.h>
+#include <thread>
+#include <unistd.h>
+
+#include "engine/scan_context.h"
+
+namespace krelvon::cli {
+
+namespace {
+
+// The bytes of a file's start the handlers read first.
+constexpr std::size_t kFirstPage = 4096;
+// The longest path the walker builds (its buffers hold kPathCapacity
+// characters with the terminator).
+constexpr std::size_t kLongestPath = static_cast<std::size_t>(kPathCapacity) - 1;
+// The walker's mask tail after a folder: "/*.*".
+constexpr std::size_t kMaskTail = 4;
+// With the page cache warm the walker needs no help, and reading ahead
+// would only take processor time from it. The scout starts at rest: it
+// looks at one file in kProbeEvery itself, without reading from the disk,
+// and starts no reader. The first page not in the cache starts the readers
+// and sets the scout handing them every file, until kHitsToRest first pages
+// in a row are found in the cache again.
+constexpr std::uint64_t kHitsToRest = 64;
+constexpr std::uint64_t kProbeEvery = 64;
+
+// A listed folder, open while the scout walks it and any read of its files
+// is queued.
+struct Folder {
+  explicit Folder(DIR* d) : dir(d), fd(::dirfd(d)) {}
+  ~Folder() { ::closedir(dir); }
+  Folder(const Folder&) = delete;
+  Folder& operator=(const Folder&) = delete;
+  DIR* dir;
+  int fd;
+};
+
+struct Item {
+  std::shared_ptr<Folder> folder;
+  std::string name;
+  std::uint64_t entry;  // its place in the walker's count of shown entries
+};
+
+// The device a folder lies on and whether it is the root of a mount, as the
+// walker tells them.
+bool folder_device(int fd, dev_t* device, bool* mount_root) {
+  *mount_root = false;
+#ifdef STATX_ATTR_MOUNT_ROOT
+  struct statx sx {};
+  if (::statx(fd, "", AT_EMPTY_PATH, STATX_INO, &sx) == 0) {
+    *device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+    *mount_root = (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+                  (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+    return true;
+  }
+#endif
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return false;
+  *device = st.st_dev;
+  return true;
+}
+
+}  // namespace
+
+struct ReadAhead::State {
+  std::vector<std::string> roots;
+  std::uint64_t ahead = 0;
+
+  // Each thread writes its own cache line: the walker's count is not moved
+  // between the processors by every entry the scout counts.
+  alignas(64) std::atomic<std::uint64_t> shown{0};  // entries the walker has shown; the walker's line
+
+  // The scout waits for the walker: it is woken once the walker has shown
+  // wake_at entries. Written once per wait, read by the walker.
+  alignas(64) std::atomic<bool> scout_waiting{false};
+  std::atomic<std::uint64_t> wake_at{0};
+  std::atomic<bool> stopping{false};
+  std::atomic<bool> resting{true};
+  std::mutex scout_mutex;
+  std::condition_variable scout_wake;
+
+  std::mutex queue_mutex;
+  std::condition_variable queue_ready;
+  std::deque<Item> queue;
+  bool walk_done = false;
+
+  // The scout's line.
+  alignas(64) std::atomic<std::uint64_t> entries{0};
+  std::atomic<std::uint64_t> most_ahead{0};
+  std::atomic<std::uint64_t> probed{0};
+  std::uint64_t files_met = 0;
+  std::uint64_t shown_seen = 0;  // the walker's count when the scout last looked
+
+  // The readers' line.
+  alignas(64) std::atomic<std::uint64_t> files_read{0};
+  std::atomic<std::uint64_t> hits_in_a_row{0};
+
+  int reader_count = 0;
+  std::thread scout_thread;
+  std::vector<std::thread> readers;  // started by the scout, joined after it
+
+  // Counts one entry the walker will show; false when the scout must stop.
+  bool count_entry(std::uint64_t* entry) {
+    const std::uint64_t next = entries.load(std::memory_order_relaxed) + 1;
+    // The walker's count is read again only when the last one read would
+    // stop the scout: it only grows.
+    if (next > shown_seen + ahead) shown_seen = shown.load();
+    if (next > shown_seen + ahead) {
+      std::unique_lock<std::mutex> lock(scout_mutex);
+      // Resumed when half the bound is free again: one wake-up per many
+      // entries of the walker, not one each.
+      wake_at.store(next - ahead + ahead / 2);
+      scout_waiting.store(true);
+      scout_wake.wait(lock, [&] { return stopping.load() || next <= shown.load() + ahead; });
+      scout_waiting.store(false);
+      shown_seen = shown.load();
+    }
+    if (stopping.load(std::memory_order_relaxed)) return false;
+    entries.store(next, std::memory_order_relaxed);
+    // At least as far ahead as the scout really is.
+    const std::uint64_t lead = next - std::min(next, shown_seen);
+    if (lead > most_ahead.load(std::memory_order_relaxed)) most_ahead.store(lead, std::memory_order_relaxed);
+    *entry = next;
+    return true;
+  }
+
+  void queue_file(const std::shared_ptr<Folder>& folder, const char* name, std::uint64_t entry) {
+    {
+      std::lock_guard<std::mutex> lock(queue_mutex);
+      queue.push_back(Item{folder, name, entry});
+    }
+    queue_ready.notify_one();
+  }
+
+  // Walks one folder as the walker does: every entry of its listing in
+  // order (counted when its path fits), the regular files queued, then the
+  // subfolders, depth first, in listing order. `path` is the folder's path
+  // with the separator after it, as the walker builds its entries' paths.
+  // False when the scout must stop.
+  bool walk(const std::shared_ptr<Folder>& folder, const std::string& path, dev_t device) {
+    std::vector<std::string> subfolders;
+    for (;;) {
+      if (stopping.load()) return false;
+      const dirent* e = ::readdir(folder->dir);
+      if (!e) break;
+      const std::size_t length = std::strlen(e->d_name);
+      // The walker's listing passes over names too long for its record, and
+      // neither shows nor examines an entry whose path does not fit.
+      if (length >= static_cast<std::size_t>(kPathCapacity) || path.size() + length > kLongestPath) continue;
+      std::uint64_t entry = 0;
+      if (!count_entry(&entry)) return false;
+      unsigned char type = e->d_type;
+      if (type == DT_UNKNOWN) {
+        struct stat st {};
+        if (::fstatat(folder->fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) type = IFTODT(st.st_mode);
+      }
+      if (type == DT_REG) {
+        // At rest the scout looks at its probes itself: no reader is woken
+        // while the cache serves the walker.
+        if (!resting.load() || (files_met % kProbeEvery == 0 && !probe(folder->fd, e->d_name))) {
+          start_readers();
+          queue_file(folder, e->d_name, entry);
+        }
+        ++files_met;
+      } else if (type == DT_DIR && std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0 &&
+                 path.size() + length + kMaskTail <= kLongestPath) {
+        subfolders.emplace_back(e->d_name);
+      }
+    }
+    for (const std::string& name : subfolders) {
+      if (stopping.load()) return false;
+      const int fd = ::openat(folder->fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (fd < 0) continue;
+      dev_t sub_device = 0;
+      bool mount_root = false;
+      // Not entered by the walker: another file system, or a mount of this one.
+      if (!folder_device(fd, &sub_device, &mount_root) || sub_device != device || mount_root) {
+        ::close(fd);
+        continue;
+      }
+      DIR* dir = ::fdopendir(fd);
+      if (!dir) {
+        ::close(fd);
+        continue;
+      }
+      if (!walk(std::make_shared<Folder>(dir), path + name + '/', device)) return false;
+    }
+    return true;
+  }
+
+  void scout() {
+    for (const std::string& root : roots) {
+      // The root as the walker holds it: the user's choice, a link followed.
+      const int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (fd < 0) continue;
+      dev_t device = 0;
+      bool mount_root = false;
+      DIR* dir = folder_device(fd, &device, &mount_root) ? ::fdopendir(fd) : nullptr;
+      if (!dir) {
+        ::close(fd);
+        continue;
+      }
+      if (!walk(std::make_shared<Folder>(dir), root + '/', device)) break;
+    }
+    {
+      std::lock_guard<std::mutex> lock(queue_mutex);
+      walk_done = true;
+    }
+    queue_ready.notify_all();
+  }
+
+  void note(bool cached) {
+    if (!cached) {
+      hits_in_a_row.store(0);
+      if (resting.load()) resting.store(false);
+    } else if (hits_in_a_row.fetch_add(1) + 1 >= kHitsToRest && !resting.load()) {
+      resting.store(true);
+    }
+  }
+
+  // Opens a listed name the way the walker opens a file for examination:
+  // never through a link, a FIFO let go at once; -1 for anything but a
+  // regular file.
+  static int open_listed(int folder, const char* name) {
+    const int fd = ::openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return fd;
+    ::close(fd);
+    return -1;
+  }
+
+  // Whether the file's first page is in the cache, read from it without
+  // waiting for the disk; true also for a file that cannot be looked at.
+  bool probe(int folder, const char* name) {
+    const int fd = open_listed(folder, name);
+    if (fd < 0) return true;
+    std::uint8_t page[kFirstPage];
+    iovec span{page, sizeof page};
+    const bool cached = ::preadv2(fd, &span, 1, 0, RWF_NOWAIT) >= 0;
+    ::close(fd);
+    ++probed;
+    note(cached);
+    return cached;
+  }
+
+  // On the scout's thread, which takes no signal: neither do the readers.
+  void start_readers() {
+    if (!readers.empty()) return;
+    for (int i = 0; i < reader_count; ++i) readers.emplace_back([this] { reader(); });
+  }
+
+  void reader() {
+    std::uint8_t page[kFirstPage];
+    for (;;) {
+      Item item;
+      {
+        std::unique_lock<std::mutex> lock(queue_mutex);
+        queue_ready.wait(lock, [&] { return stopping.load() || walk_done || !queue.empty(); });
+        if (stopping.load() || queue.empty()) return;
+        item = std::move(queue.front());
+        queue.pop_front();
+      }
+      // The walker is there already: reading it now helps nobody.
+      if (item.entry <= shown.load()) continue;
+      const int fd = open_listed(item.folder->fd, item.name.c_str());
+      if (fd < 0) continue;
+      // First without waiting for the disk: that tells a page in the cache
+      // from one that is not.
+      iovec span{page, sizeof page};
+      const bool cached = ::preadv2(fd, &span, 1, 0, RWF_NOWAIT) >= 0;
+      if (cached || ::pread(fd, page, sizeof page, 0) >= 0) ++files_read;
+      note(cached);
+      ::close(fd);
+    }
+  }
+};
+
+ReadAhead::ReadAhead(const std::vector<std::string>& roots, int readers, std::uint64_t entries_ahead)
+    : state_(std::make_unique<State>()) {
+  if (readers < 2 || entries_ahead == 0) return;
+  state_->roots = roots;
+  state_->ahead = entries_ahead;
+  // The threads take no signal: Ctrl-C stays with the walker's thread, where
+  // it ends a prompt's read.
+  sigset_t all, previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  State* s = state_.get();
+  s->reader_count = readers;
+  s->scout_thread = std::thread([s] { s->scout(); });
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+ReadAhead::~ReadAhead() { stop(); }
+
+void ReadAhead::walker_showed() {
+  State& s = *state_;
+  const std::uint64_t now = s.shown.fetch_add(1) + 1;
+  if (s.scout_waiting.load() && now >= s.wake_at.load()) {
+    std::lock_guard<std::mutex> lock(s.scout_mutex);
+    s.scout_wake.notify_one();
+  }
+}
+
+void ReadAhead::stop() {
+  State& s = *state_;
+  if (!s.scout_thread.joinable()) return;
+  s.stopping.store(true);
+  {
+    std::lock_guard<std::mutex> lock(s.scout_mutex);
+    s.scout_wake.notify_all();
+  }
+  {
+    std::lock_guard<std::mutex> lock(s.queue_mutex);
+    s.queue_ready.notify_all();
+  }
+  s.scout_thread.join();
+  {
+    // Readers the scout started after the first notice.
+    std::lock_guard<std::mutex> lock(s.queue_mutex);
+    s.queue_ready.notify_all();
+  }
+  for (std::thread& t : s.readers) t.join();
+  s.readers.clear();
+  std::lock_guard<std::mutex> lock(s.queue_mutex);
+  s.queue.clear();
+}
+
+ReadAhead::Counts ReadAhead::counts() const {
+  return Counts{state_->entries.load(), state_->files_read.load(), state_->most_ahead.load(), state_->probed.load()};
+}
+
+}  // namespace krelvon::cli

@@ -1,0 +1,130 @@
+// The scout of krelvon-scan --jobs: it counts the entries of the walk as the
+// walker shows them, stays within its bound ahead of the walker, reads the
+// first page of regular files only (no link, FIFO, nor anything in a folder
+// reached through a link), and stops at once when told, even while it
+// waits for the walker.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "cli/read_ahead.h"
+#include "tests/support.h"
+
+namespace {
+
+using krelvon::cli::ReadAhead;
+using Clock = std::chrono::steady_clock;
+
+// Waits (up to 10 s) until the scout has counted `entries` entries and its
+// readers have read `files` files, then a little longer to see that they go
+// no further.
+ReadAhead::Counts settle(const ReadAhead& ahead, std::uint64_t entries, std::uint64_t files = 0) {
+  const auto until = Clock::now() + std::chrono::seconds(10);
+  while ((ahead.counts().entries < entries || ahead.counts().files_read < files) && Clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  return ahead.counts();
+}
+
+// Takes the file's pages out of the page cache, as on a cold disk.
+void evict(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0) << path;
+  fdatasync(fd);
+  EXPECT_EQ(posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED), 0);
+  close(fd);
+}
+
+// The file's first page is not in the cache (a file system whose cache
+// cannot be emptied, such as tmpfs, keeps it).
+bool cold(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY);
+  char page[4096];
+  iovec span{page, sizeof page};
+  const bool out = fd >= 0 && preadv2(fd, &span, 1, 0, RWF_NOWAIT) < 0 && errno == EAGAIN;
+  if (fd >= 0) close(fd);
+  return out;
+}
+
+// root: a.exe, b.txt, link.exe (to a.exe), pipe.exe (a FIFO), sub/ with
+// c.exe, and out/ (a link to a folder with 20 files): the walker shows 8
+// entries of root (".", "..", 6 names) and 3 of sub, and examines 3 files.
+void make_tree(krelvon::test::TempDir& dir, krelvon::test::TempDir& elsewhere) {
+  // Not in the cache: the scout's first look sets the readers going.
+  for (const char* name : {"root/a.exe", "root/b.txt", "root/sub/c.exe"}) evict(dir.write(name, "MZ"));
+  for (int i = 0; i < 20; ++i) elsewhere.write("f" + std::to_string(i), "x");
+  ASSERT_EQ(symlink("a.exe", (dir / "root/link.exe").c_str()), 0);
+  ASSERT_EQ(symlink(elsewhere.path().c_str(), (dir / "root/out").c_str()), 0);
+  ASSERT_EQ(mkfifo((dir / "root/pipe.exe").c_str(), 0644), 0);
+}
+
+TEST(ReadAhead, CountsAsTheWalkerShowsAndReadsRegularFilesOnly) {
+  krelvon::test::TempDir dir, elsewhere;
+  make_tree(dir, elsewhere);
+  if (!cold(dir / "root/a.exe")) GTEST_SKIP() << "the page cache of " << dir.path() << " cannot be emptied";
+  ReadAhead ahead({dir / "root"}, 4, 1000);
+  const ReadAhead::Counts c = settle(ahead, 11, 3);
+  EXPECT_EQ(c.entries, 11u);
+  EXPECT_EQ(c.files_read, 3u);  // a.exe, b.txt, c.exe: no link, no FIFO, nothing beyond out
+  EXPECT_EQ(c.most_ahead, 11u);
+  ahead.stop();
+}
+
+TEST(ReadAhead, WithTheCacheWarmLooksAtOneFileIn64AndStartsNoReader) {
+  krelvon::test::TempDir dir;
+  for (int i = 0; i < 130; ++i) dir.write("root/f" + std::to_string(i), "x");
+  ReadAhead ahead({dir / "root"}, 8, 1000);
+  const ReadAhead::Counts c = settle(ahead, 132);
+  EXPECT_EQ(c.entries, 132u);
+  EXPECT_EQ(c.probed, 3u);  // the 1st, 65th and 129th file
+  EXPECT_EQ(c.files_read, 0u);
+  ahead.stop();
+}
+
+TEST(ReadAhead, StaysWithinItsBoundAndStopsWhileWaiting) {
+  krelvon::test::TempDir dir;
+  for (int f = 0; f < 3; ++f)
+    for (int i = 0; i < 40; ++i) evict(dir.write("root/d" + std::to_string(f) + "/f" + std::to_string(i), "x"));
+  if (!cold(dir / "root/d0/f0")) GTEST_SKIP() << "the page cache of " << dir.path() << " cannot be emptied";
+  // 2 + 3 entries of root, 42 of each folder: 131 in all.
+  ReadAhead ahead({dir / "root"}, 2, 20);
+  ReadAhead::Counts c = settle(ahead, 20);
+  EXPECT_EQ(c.entries, 20u);
+  EXPECT_LE(c.files_read, 20u);
+  // The walker moves on by 11 (past half the bound, where the scout is
+  // woken): the scout runs to 20 ahead of it again, no further.
+  for (int i = 0; i < 11; ++i) ahead.walker_showed();
+  c = settle(ahead, 31);
+  EXPECT_EQ(c.entries, 31u);
+  EXPECT_EQ(c.most_ahead, 20u);
+  EXPECT_LE(c.files_read, 31u);
+  // Stopped while it waits for the walker: at once, and it stays stopped.
+  const auto before = Clock::now();
+  ahead.stop();
+  EXPECT_LT(Clock::now() - before, std::chrono::seconds(1));
+  for (int i = 0; i < 100; ++i) ahead.walker_showed();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(ahead.counts().entries, 31u);
+  ahead.stop();
+}
+
+TEST(ReadAhead, OneReaderOrNoneStartsNothing) {
+  krelvon::test::TempDir dir;
+  dir.write("root/a.exe", "MZ");
+  for (int readers : {0, 1}) {
+    ReadAhead ahead({dir / "root"}, readers);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(ahead.counts().entries, 0u) << readers;
+    ahead.walker_showed();
+  }
+}
+
+}  // namespace
