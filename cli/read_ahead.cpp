@@ -10,12 +10,12 @@
 #include <mutex>
 #include <pthread.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/uio.h>
 #include <thread>
 #include <unistd.h>
 
 #include "engine/scan_context.h"
+#include "platform/posix/beneath.h"
 
 namespace krelvon::cli {
 
@@ -53,25 +53,6 @@ struct Item {
   std::string name;
   std::uint64_t entry;  // its place in the walker's count of shown entries
 };
-
-// The device a folder lies on and whether it is the root of a mount, as the
-// walker tells them.
-bool folder_device(int fd, dev_t* device, bool* mount_root) {
-  *mount_root = false;
-#ifdef STATX_ATTR_MOUNT_ROOT
-  struct statx sx {};
-  if (::statx(fd, "", AT_EMPTY_PATH, STATX_INO, &sx) == 0) {
-    *device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
-    *mount_root = (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
-                  (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
-    return true;
-  }
-#endif
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return false;
-  *device = st.st_dev;
-  return true;
-}
 
 }  // namespace
 
@@ -187,7 +168,7 @@ struct ReadAhead::State {
       dev_t sub_device = 0;
       bool mount_root = false;
       // Not entered by the walker: another file system, or a mount of this one.
-      if (!folder_device(fd, &sub_device, &mount_root) || sub_device != device || mount_root) {
+      if (!posix::folder_device(fd, &sub_device, &mount_root) || sub_device != device || mount_root) {
         ::close(fd);
         continue;
       }
@@ -208,7 +189,7 @@ struct ReadAhead::State {
       if (fd < 0) continue;
       dev_t device = 0;
       bool mount_root = false;
-      DIR* dir = folder_device(fd, &device, &mount_root) ? ::fdopendir(fd) : nullptr;
+      DIR* dir = posix::folder_device(fd, &device, &mount_root) ? ::fdopendir(fd) : nullptr;
       if (!dir) {
         ::close(fd);
         continue;

@@ -118,6 +118,8 @@ int open_beneath(const Held& root, const std::string& relative, int access) {
   return fd;
 }
 
+}  // namespace
+
 // The device a folder lies on and whether it is the root of a mount.
 bool folder_device(int fd, dev_t* device, bool* mount_root) {
   *mount_root = false;
@@ -134,8 +136,6 @@ bool folder_device(int fd, dev_t* device, bool* mount_root) {
   *device = st.st_dev;
   return true;
 }
-
-}  // namespace
 
 AtPath::AtPath(const char* path) : dir_(AT_FDCWD), name_(path) {
   const Held* root = current_root();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <sys/types.h>
 
 namespace krelvon::posix {
 
@@ -35,6 +36,10 @@ class AtPath {
 // A descriptor of `folder` for reading its entries, reached as AtPath reaches
 // a path's folder; -1 with errno set.
 int open_folder_for_listing(const std::string& folder);
+
+// The device the folder open on fd lies on, and whether it is the root of a
+// mount (statx, where the kernel tells it); false when fstat fails.
+bool folder_device(int fd, dev_t* device, bool* mount_root);
 
 }  // namespace krelvon::posix
 
