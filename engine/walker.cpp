@@ -242,23 +242,21 @@ int walk(const char* mask) {
   if (!take_listing(mask, listing)) report_skipped(listed, skip_reason_of_error(GetLastError()));
 
   // File pass: every entry the mask matches, files checked, folders shown.
+  // An entry's path is the folder's, written once, and its name after it.
+  char path[kPathCapacity];
+  copy_text(path, g_scan.memory_phase || !cut ? mask : folder);
+  const std::size_t folder_length = std::strlen(path);
   for (const ListedEntry& entry : listing) {
     if (pump_and_check()) return 0;
     const bool file = (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-    char path[kPathCapacity];
     bool fits = true;
-    if (g_scan.memory_phase) {
-      copy_text(path, mask);
-    } else {
+    if (!g_scan.memory_phase) {
       if (!cut) return -1;
-      copy_text(path, folder);
-      fits = append(path, entry.name.c_str());
+      fits = folder_length + entry.name.size() < static_cast<std::size_t>(kPathCapacity);
+      if (fits) std::memcpy(path + folder_length, entry.name.c_str(), entry.name.size() + 1);
     }
     if (fits) {
-      copy_text(g_scan.object, path);
-      char shown[100];
-      shorten_for_display(g_scan.object, shown, kDisplayLength);
-      copy_text(g_scan.object, shown);
+      shorten_for_display(path, g_scan.object, kDisplayLength);
       notify_object();
       if (file) {
         if (!g_scan.memory_phase) ++g_scan.files_scanned;

@@ -23,6 +23,7 @@ struct Shared {
   bool open_reported = false;
   bool read_failed = false;
   std::int32_t infected_before = 0;
+  const char* read_failure = nullptr;  // the reason reported for it
 } g_shared;
 
 // The file under examination and what of it has been read once.
@@ -46,7 +47,7 @@ SharedOpening::~SharedOpening() {
     _close(g_shared.fd);
   }
   if (g_shared.read_failed && !g_shared.open_reported && g_scan.files_infected == g_shared.infected_before)
-    report_skipped(g_shared.path, kSkipReadError);
+    report_skipped(g_shared.path, g_shared.read_failure);
   g_shared = Shared{};
 }
 
@@ -79,7 +80,10 @@ void hand_back(const char* path, Descriptor& fd) {
 
 int read_noting_failure(int fd, void* buffer, unsigned count) {
   const int got = _read(fd, buffer, count);
-  if (got < 0 && g_shared.path) g_shared.read_failed = true;
+  if (got < 0 && g_shared.path && !g_shared.read_failed) {
+    g_shared.read_failed = true;
+    g_shared.read_failure = errno == ENXIO || errno == EISDIR ? kSkipNotRegular : kSkipReadError;
+  }
   return got;
 }
 
@@ -87,17 +91,13 @@ void forget_examined(int fd) {
   if (fd == g_examined.fd) g_examined.fd = -1;
 }
 
-int read_first_page(int fd, std::uint8_t* buffer) {
-  if (fd == g_examined.fd && g_examined.page_got >= 0) {
-    std::memcpy(buffer, g_examined.page, static_cast<std::size_t>(g_examined.page_got));
-    return g_examined.page_got;
-  }
+int read_first_page(int fd, std::uint8_t* buffer, const std::uint8_t** bytes) {
+  const bool examined = fd == g_examined.fd;
+  *bytes = examined ? g_examined.page : buffer;
+  if (examined && g_examined.page_got >= 0) return g_examined.page_got;
   if (_lseek(fd, 0, SEEK_SET) != 0) return -1;
-  const int got = read_noting_failure(fd, buffer, kFirstPage);
-  if (fd == g_examined.fd && got >= 0) {
-    std::memcpy(g_examined.page, buffer, static_cast<std::size_t>(got));
-    g_examined.page_got = got;
-  }
+  const int got = read_noting_failure(fd, examined ? g_examined.page : buffer, kFirstPage);
+  if (examined && got >= 0) g_examined.page_got = got;
   return got;
 }
 
@@ -105,8 +105,8 @@ bool read_examined(int fd, std::int32_t position, void* buffer, unsigned count) 
   if (fd == g_examined.fd && position >= 0) {
     const auto end = static_cast<std::int64_t>(position) + count;
     if (g_examined.page_got < 0 && end <= kFirstPage) {
-      std::uint8_t page[kFirstPage];
-      read_first_page(fd, page);
+      const std::uint8_t* page = nullptr;
+      read_first_page(fd, nullptr, &page);
     }
     if (g_examined.page_got >= 0 && end <= g_examined.page_got) {
       std::memcpy(buffer, g_examined.page + position, count);
@@ -122,14 +122,29 @@ std::int32_t examined_length(int fd) {
 #ifdef _WIN32
     g_examined.length = _filelength(fd);
 #else
-    // Noted by the runtime when it opened the file: no call needed.
+    // Asked once of the runtime, which also tells a regular file from
+    // anything else put in its place (no length: nothing to examine).
     std::int64_t length = -1;
-    g_examined.length = krelvon_opened_length(fd, &length) && length <= INT32_MAX ? static_cast<std::int32_t>(length)
-                                                                                 : _filelength(fd);
+    g_examined.length =
+        krelvon_opened_length(fd, &length) && length <= INT32_MAX ? static_cast<std::int32_t>(length) : -1;
 #endif
     g_examined.length_known = true;
   }
   return g_examined.length;
+}
+
+bool examined_reaches(int fd, std::uint32_t offset) {
+  if (fd == g_examined.fd && g_examined.page_got >= 0 && offset < static_cast<std::uint32_t>(g_examined.page_got))
+    return true;
+  const std::int32_t length = examined_length(fd);
+  return length >= 0 && offset < static_cast<std::uint32_t>(length);
+}
+
+FirstPage compare_first_page(int fd, std::int32_t position, const void* bytes, unsigned count) {
+  if (fd != g_examined.fd || position < 0 || g_examined.page_got < 0 ||
+      static_cast<std::int64_t>(position) + count > g_examined.page_got)
+    return FirstPage::kNotHeld;
+  return std::memcmp(g_examined.page + position, bytes, count) == 0 ? FirstPage::kSame : FirstPage::kDifferent;
 }
 
 bool read_at(int fd, std::int32_t position, void* buffer, unsigned count) {

@@ -86,12 +86,22 @@ int read_noting_failure(int fd, void* buffer, unsigned count);
 // other descriptor read_examined() is read_at().
 inline constexpr unsigned kFirstPage = 4096;
 bool read_examined(int fd, std::int32_t position, void* buffer, unsigned count);
-// The first page of the file under examination into buffer (kFirstPage
-// bytes); the count read (short at the end of the file), or -1.
-int read_first_page(int fd, std::uint8_t* buffer);
-// The length of the file under examination when it was opened (on Windows:
-// when first asked); for any other descriptor, _filelength.
+// The first page of the file: *bytes points at the examination's own copy
+// for the file under examination (read once), at buffer (kFirstPage bytes,
+// read now) for any other descriptor. The count read (short at the end of
+// the file), or -1.
+int read_first_page(int fd, std::uint8_t* buffer, const std::uint8_t** bytes);
+// The length of the file under examination when first asked (one call per
+// examination); for any other descriptor, _filelength.
 std::int32_t examined_length(int fd);
+// Whether the file under examination has a byte at offset: known without a
+// call when its first page reached that far, from examined_length otherwise.
+bool examined_reaches(int fd, std::uint32_t offset);
+// Compares count bytes at position with what the first page of the file
+// under examination holds, reading nothing: kNotHeld when the page read so
+// far does not hold the whole range (or fd is not under examination).
+enum class FirstPage { kSame, kDifferent, kNotHeld };
+FirstPage compare_first_page(int fd, std::int32_t position, const void* bytes, unsigned count);
 
 // Seeks to a 32-bit position and reads exactly count bytes; a negative
 // position, a failed seek or a short read is false.

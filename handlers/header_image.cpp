@@ -71,8 +71,9 @@ bool read_step_one(int fd, HeaderImage& image) {
   image.dos_signature = 0;
   image.header_offset_high = 0;
   image.file_header.fill(0);
-  std::uint8_t start[kStartSpan];
-  const int got = read_first_page(fd, start);
+  std::uint8_t buffer[kStartSpan];
+  const std::uint8_t* start = nullptr;
+  const int got = read_first_page(fd, buffer, &start);
   if (got < 62) return false;
   image.dos_signature = get16(start);
   image.header_offset = get16(start + 60);
@@ -145,10 +146,9 @@ std::uint32_t map_address_to_offset(std::uint32_t address, int fd) {
     }
   }
   std::uint32_t offset = address + raw - virtual_address;
-  const long length = examined_length(fd);
-  // A failed length query leaves nothing to compare against: treat the
-  // offset as past the end, as for an empty file.
-  if (length < 0 || offset >= static_cast<std::uint32_t>(length)) offset = address;
+  // Past the end of the file, or a length that cannot be told (as for an
+  // empty file): the address itself.
+  if (!examined_reaches(fd, offset)) offset = address;
   if (offset == 0) return g_header.optional(kSizeOfHeaders);
   return offset;
 }

@@ -140,12 +140,12 @@ int handle_infected_file(const char* detection_name, const char* path) {
   // about it: not its attributes, not its time stamps.
   Check check(path, open_for_examination(path));
   if (!check.fd.valid()) return 0;
+  if (!read_headers_step_one(check.fd.get()) || !read_headers_step_two(check.fd.get())) return 0;
+  if (!section_layout_matches()) return 0;
   check.examined.note_descriptor(check.fd.get());
   if (!check.examined.known()) return 0;
   check.length = examined_length(check.fd.get());
   if (check.length < 0) return 0;
-  if (!read_headers_step_one(check.fd.get()) || !read_headers_step_two(check.fd.get())) return 0;
-  if (!section_layout_matches()) return 0;
   check.entry = map_address_to_offset(g_header.optional(kAddressOfEntryPoint), check.fd.get());
 
   // Processes running the file are ended only once the answer is to act on

@@ -32,16 +32,26 @@ bool pattern_at(int fd, std::uint32_t entry, std::int32_t distance, const std::u
   return read_examined(fd, position, bytes, kPatternLength) && std::memcmp(bytes, pattern, kPatternLength) == 0;
 }
 
+FirstPage pattern_in_first_page(int fd, std::uint32_t entry, std::int32_t distance, const std::uint8_t* pattern) {
+  const auto position = static_cast<std::int32_t>(entry + static_cast<std::uint32_t>(distance));
+  return compare_first_page(fd, position, pattern, kPatternLength);
+}
+
 const WormSignature* signature_of(int fd) {
-  // Most files are no programs at all: the headers first, the length after.
+  // Most files are no programs at all: the headers first. What the first
+  // page already holds is compared before the length is asked, and the file
+  // is read further only for a record whose length rule holds.
   if (!read_headers_step_one(fd) || !read_headers_step_two(fd)) return nullptr;
-  const std::int32_t length = examined_length(fd);
-  if (length < 0) return nullptr;
   const std::uint32_t entry = map_address_to_offset(g_header.optional(kAddressOfEntryPoint), fd);
   for (const WormSignature* s = kWormSignatures; s->first_pattern[0] != 0; ++s) {
+    const FirstPage first = pattern_in_first_page(fd, entry, s->first_offset, s->first_pattern);
+    const FirstPage second = pattern_in_first_page(fd, entry, s->second_offset, s->second_pattern);
+    if (first == FirstPage::kDifferent || second == FirstPage::kDifferent) continue;
+    const std::int32_t length = examined_length(fd);
+    if (length < 0) return nullptr;
     if (!length_matches(*s, length)) continue;
-    if (!pattern_at(fd, entry, s->first_offset, s->first_pattern)) continue;
-    if (!pattern_at(fd, entry, s->second_offset, s->second_pattern)) continue;
+    if (first == FirstPage::kNotHeld && !pattern_at(fd, entry, s->first_offset, s->first_pattern)) continue;
+    if (second == FirstPage::kNotHeld && !pattern_at(fd, entry, s->second_offset, s->second_pattern)) continue;
     return s;
   }
   return nullptr;
@@ -53,9 +63,9 @@ const WormSignature* signature_of(int fd) {
 const WormSignature* match_signature(const char* path, ExaminedFile* examined) {
   Descriptor fd(open_for_examination(path));
   if (!fd.valid()) return nullptr;
-  examined->note_descriptor(fd.get());
   const WormSignature* match = signature_of(fd.get());
-  if (!match) hand_back(path, fd);
+  if (match) examined->note_descriptor(fd.get());
+  else hand_back(path, fd);
   return match;
 }
 

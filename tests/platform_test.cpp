@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 #include <set>
 #include <string>
 
@@ -166,6 +170,7 @@ TEST(Platform, DescriptorReadsSeeEveryWriteAndTheEnd) {
   EXPECT_EQ(bytes[4999], 0) << "the gap reads as zeros";
 }
 
+#ifdef _WIN32
 TEST(Platform, FolderCannotBeOpenedAsAFile) {
   krelvon::test::TempDir dir;
   const std::string d = dir.mkdir("sub");
@@ -173,6 +178,32 @@ TEST(Platform, FolderCannotBeOpenedAsAFile) {
   EXPECT_LT(fd, 0);
   if (fd >= 0) _close(fd);
 }
+#else
+// Opening for reading costs the open alone; what is no regular file is
+// refused by its first read, without taking anything of it, and has no
+// identity. Writing takes regular files only.
+TEST(Platform, OnlyRegularFilesAreReadOrWritten) {
+  krelvon::test::TempDir dir;
+  const std::string d = dir.mkdir("sub");
+  EXPECT_LT(_open(d.c_str(), _O_BINARY | _O_RDWR), 0);
+  const std::string fifo = dir.path() + "/pipe.exe";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  EXPECT_LT(_open(fifo.c_str(), _O_BINARY | _O_RDWR), 0);
+  for (const std::string& p : {d, fifo}) {
+    const int fd = _open(p.c_str(), _O_BINARY | _O_RDONLY);
+    ASSERT_GE(fd, 0) << p;
+    char byte;
+    errno = 0;
+    EXPECT_EQ(_read(fd, &byte, 1), -1) << p;
+    EXPECT_TRUE(errno == ENXIO || errno == EISDIR) << p << ": " << errno;
+    std::uint64_t device = 0, inode = 0;
+    std::int64_t length = 0;
+    EXPECT_FALSE(krelvon_opened_file(fd, &device, &inode)) << p;
+    EXPECT_FALSE(krelvon_opened_length(fd, &length)) << p;
+    _close(fd);
+  }
+}
+#endif
 
 TEST(Platform, ChmodAndUnlinkRemoveAReadOnlyFile) {
   krelvon::test::TempDir dir;

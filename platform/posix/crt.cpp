@@ -6,35 +6,59 @@
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #include <cctype>
-#include <unordered_map>
+#include <vector>
 
 #include "platform/posix/beneath.h"
 
 namespace {
 
-// What the runtime keeps for a descriptor it opened: the file position and
-// which file it is. Reads and writes go through pread and pwrite at the
-// position, so a seek costs no system call; every read still goes to the
-// file, so a file that another program changes between two reads is seen as
-// it is now.
+// What the runtime keeps for a descriptor it opened: the file position and,
+// once asked, which file it is and its length at that moment. Reads and
+// writes go through pread and pwrite at the position, so a seek costs no
+// system call; every read still goes to the file, so a file that another
+// program changes between two reads is seen as it is now.
 struct Descriptor {
+  bool open = false;
+  bool stated = false;
   std::int64_t position = 0;
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
-  std::int64_t length = 0;  // at the open
+  std::int64_t length = 0;
 };
 
-std::unordered_map<int, Descriptor>& descriptors() {
-  static std::unordered_map<int, Descriptor> table;
+// Indexed by descriptor: a process has few open at once and the kernel hands
+// out the lowest free number, so the table stays short.
+std::vector<Descriptor>& descriptors() {
+  static std::vector<Descriptor> table;
   return table;
 }
 
 Descriptor* tracked(int fd) {
   auto& table = descriptors();
-  const auto it = table.find(fd);
-  return it == table.end() ? nullptr : &it->second;
+  if (fd < 0 || static_cast<std::size_t>(fd) >= table.size() || !table[fd].open) return nullptr;
+  return &table[fd];
+}
+
+void track(int fd, const Descriptor& d) {
+  auto& table = descriptors();
+  if (static_cast<std::size_t>(fd) >= table.size()) table.resize(static_cast<std::size_t>(fd) + 1);
+  table[fd] = d;
+  table[fd].open = true;
+}
+
+// The descriptor's file as it is now (a descriptor's file never changes;
+// its length may); false when it cannot be told or is no regular file.
+bool note_stat(int fd, Descriptor* d) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  d->stated = true;
+  d->device = static_cast<std::uint64_t>(st.st_dev);
+  d->inode = static_cast<std::uint64_t>(st.st_ino);
+  d->length = static_cast<std::int64_t>(st.st_size);
+  return true;
 }
 
 }  // namespace
@@ -52,6 +76,12 @@ int _open(const char* path, int flags, ...) {
   if (!at.ok()) return -1;
   const int fd = ::openat(at.dir(), at.name(), posix_flags);
   if (fd < 0) return -1;
+  if ((flags & 3) == _O_RDONLY) {
+    // Reading needs no stat: the first read refuses what is no file.
+    track(fd, Descriptor{});
+    return fd;
+  }
+  Descriptor d;
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     const bool folder = S_ISDIR(st.st_mode);
@@ -61,43 +91,80 @@ int _open(const char* path, int flags, ...) {
   }
   // The read-only attribute holds for everyone, the superuser included, as
   // it does on Windows.
-  if ((flags & 3) != _O_RDONLY && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+  if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
     ::close(fd);
     errno = EACCES;
     return -1;
   }
-  descriptors()[fd] = Descriptor{0, static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
-                                  static_cast<std::int64_t>(st.st_size)};
+  d.stated = true;
+  d.device = static_cast<std::uint64_t>(st.st_dev);
+  d.inode = static_cast<std::uint64_t>(st.st_ino);
+  d.length = static_cast<std::int64_t>(st.st_size);
+  track(fd, d);
   return fd;
 }
 
 bool krelvon_opened_file(int fd, std::uint64_t* device, std::uint64_t* inode) {
-  const Descriptor* d = tracked(fd);
-  if (!d) return false;
+  Descriptor* d = tracked(fd);
+  if (!d || (!d->stated && !note_stat(fd, d))) return false;
   *device = d->device;
   *inode = d->inode;
   return true;
 }
 
 bool krelvon_opened_length(int fd, std::int64_t* length) {
-  const Descriptor* d = tracked(fd);
-  if (!d) return false;
+  Descriptor* d = tracked(fd);
+  if (!d || (!d->stated && !note_stat(fd, d))) return false;
   *length = d->length;
   return true;
 }
 
 int _close(int fd) {
-  descriptors().erase(fd);
+  if (Descriptor* d = tracked(fd)) d->open = false;
   return ::close(fd);
 }
+
+namespace {
+
+void (*g_uncached_read_listener)() = nullptr;
+bool g_nowait_reads = true;  // false once the file system refuses them
+
+constexpr std::int64_t kPage = 4096;
+
+// A read of the descriptor's file at its position. With a listener set, a
+// read within one page is tried first without waiting for the disk: within
+// one page the cache holds all of it or none, so a short count is the end of
+// the file, and EAGAIN a page the disk must serve: the listener hears of it
+// before the read waits.
+ssize_t read_at_position(int fd, void* buffer, unsigned int count, std::int64_t position) {
+#ifdef RWF_NOWAIT
+  if (g_uncached_read_listener && g_nowait_reads && count > 0 && position % kPage + count <= kPage) {
+    iovec span{buffer, count};
+    const ssize_t got = ::preadv2(fd, &span, 1, static_cast<off_t>(position), RWF_NOWAIT);
+    if (got >= 0 || (errno != EAGAIN && errno != EOPNOTSUPP && errno != EINTR)) return got;
+    // A file system that cannot tell: the listener hears so once, and
+    // reads are plain from then on.
+    if (errno == EOPNOTSUPP) g_nowait_reads = false;
+    if (errno != EINTR) g_uncached_read_listener();
+  }
+#endif
+  return ::pread(fd, buffer, count, static_cast<off_t>(position));
+}
+
+}  // namespace
+
+void krelvon_set_uncached_read_listener(void (*listener)()) { g_uncached_read_listener = listener; }
 
 int _read(int fd, void* buffer, unsigned int count) {
   if (count > INT_MAX) count = INT_MAX;
   Descriptor* d = tracked(fd);
   ssize_t got;
   do {
-    got = d ? ::pread(fd, buffer, count, static_cast<off_t>(d->position)) : ::read(fd, buffer, count);
+    got = d ? read_at_position(fd, buffer, count, d->position) : ::read(fd, buffer, count);
   } while (got < 0 && errno == EINTR);
+  // A FIFO, socket or terminal put in place of a listed file cannot be read
+  // at an offset: nothing of it is taken.
+  if (d && got < 0 && errno == ESPIPE) errno = ENXIO;
   if (d && got > 0) d->position += got;
   return static_cast<int>(got);
 }

@@ -17,22 +17,31 @@
 // The calls that take a path reach it as platform/held_folder.h says: below a
 // held root never through a link (ELOOP) nor onto another file system (EXDEV).
 //
-// Opens regular files only, never through a symbolic link (the link itself
-// is refused, errno ELOOP), never a folder (EISDIR), FIFO, socket or device
-// (ENXIO), so a scan cannot block on a pipe or act on what a link points to.
-// The open does not wait: a FIFO put in place of a file is let go at once. A
-// file without any write bit (the read-only attribute) is not opened for
-// writing (EACCES).
+// Opens files, never through a symbolic link (the link itself is refused,
+// errno ELOOP), so a scan cannot act on what a link points to. The open does
+// not wait: a FIFO put in place of a file is let go at once.
+//
+// An open for reading costs the open alone: examining a file is open, read,
+// close. Its reads are taken at an offset, which a FIFO, socket, terminal or
+// other stream cannot serve: the first read of one fails with ENXIO and
+// nothing of it is taken. An open for writing takes regular files only (a
+// folder: EISDIR; anything else: ENXIO) and none without any write bit (the
+// read-only attribute; EACCES).
 int _open(const char* path, int flags, ...);
 int _close(int fd);
-// The device and inode of the file a descriptor from _open stands for, as
-// they were when it was opened (a descriptor's file never changes); false
-// for a descriptor the runtime did not open.
+// The device and inode of the file a descriptor from _open stands for (a
+// descriptor's file never changes), asked once; false for a descriptor the
+// runtime did not open, or one that is no regular file.
 bool krelvon_opened_file(int fd, std::uint64_t* device, std::uint64_t* inode);
-// The length of that file when the descriptor was opened (its stat then);
-// false for a descriptor the runtime did not open.
+// The file's length when it was first asked for one of these two; false as
+// for krelvon_opened_file.
 bool krelvon_opened_length(int fd, std::int64_t* length);
 int _read(int fd, void* buffer, unsigned int count);
+// Called on the reading thread before a read of a descriptor from _open
+// waits for the disk (its page is not in the page cache), and once when the
+// file system cannot tell; null: none, and reads make no extra call. Looked
+// at only for reads within one page.
+void krelvon_set_uncached_read_listener(void (*listener)());
 int _write(int fd, const void* buffer, unsigned int count);
 // Offsets outside 0..2^31-1 fail with -1 (EINVAL), as a 32-bit runtime does.
 std::int32_t _lseek(int fd, std::int32_t offset, int origin);
