@@ -398,6 +398,7 @@ int main(int argc, char** argv) {
 #ifdef KRELVON_READ_AHEAD
     krelvon::cli::ReadAhead read_ahead(scan_paths, o.jobs);
     g_read_ahead = o.jobs >= 2 ? &read_ahead : nullptr;
+    if (g_read_ahead) krelvon_set_uncached_read_listener([] { g_read_ahead->walker_missed(); });
 #endif
     for (const std::string& p : scan_paths) {
       if (g_scan.cancel) break;
@@ -405,6 +406,7 @@ int main(int argc, char** argv) {
       krelvon::scan_scope();
     }
 #ifdef KRELVON_READ_AHEAD
+    krelvon_set_uncached_read_listener(nullptr);
     g_read_ahead = nullptr;  // and the readers stop here
 #endif
   }

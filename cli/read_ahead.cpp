@@ -29,13 +29,11 @@ constexpr std::size_t kLongestPath = static_cast<std::size_t>(kPathCapacity) - 1
 // The walker's mask tail after a folder: "/*.*".
 constexpr std::size_t kMaskTail = 4;
 // With the page cache warm the walker needs no help, and reading ahead
-// would only take processor time from it. The scout starts at rest: it
-// looks at one file in kProbeEvery itself, without reading from the disk,
-// and starts no reader. The first page not in the cache starts the readers
-// and sets the scout handing them every file, until kHitsToRest first pages
-// in a row are found in the cache again.
+// would only take processor time from it: nothing starts until the walker
+// meets a page the disk must serve. Then the scout and its readers start,
+// and go on until kHitsToRest first pages in a row are found in the cache
+// again; the scout then rests until the walker's next miss.
 constexpr std::uint64_t kHitsToRest = 64;
-constexpr std::uint64_t kProbeEvery = 64;
 
 // A listed folder, open while the scout walks it and any read of its files
 // is queued.
@@ -69,7 +67,7 @@ struct ReadAhead::State {
   alignas(64) std::atomic<bool> scout_waiting{false};
   std::atomic<std::uint64_t> wake_at{0};
   std::atomic<bool> stopping{false};
-  std::atomic<bool> resting{true};
+  std::atomic<bool> resting{false};
   std::mutex scout_mutex;
   std::condition_variable scout_wake;
 
@@ -81,8 +79,7 @@ struct ReadAhead::State {
   // The scout's line.
   alignas(64) std::atomic<std::uint64_t> entries{0};
   std::atomic<std::uint64_t> most_ahead{0};
-  std::atomic<std::uint64_t> probed{0};
-  std::uint64_t files_met = 0;
+  std::atomic<std::uint64_t> rests{0};
   std::uint64_t shown_seen = 0;  // the walker's count when the scout last looked
 
   // The readers' line.
@@ -91,7 +88,7 @@ struct ReadAhead::State {
 
   int reader_count = 0;
   std::thread scout_thread;
-  std::vector<std::thread> readers;  // started by the scout, joined after it
+  std::vector<std::thread> readers;  // started with the scout, joined after it
 
   // Counts one entry the walker will show; false when the scout must stop.
   bool count_entry(std::uint64_t* entry) {
@@ -149,13 +146,9 @@ struct ReadAhead::State {
         if (::fstatat(folder->fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) type = IFTODT(st.st_mode);
       }
       if (type == DT_REG) {
-        // At rest the scout looks at its probes itself: no reader is woken
-        // while the cache serves the walker.
-        if (!resting.load() || (files_met % kProbeEvery == 0 && !probe(folder->fd, e->d_name))) {
-          start_readers();
-          queue_file(folder, e->d_name, entry);
-        }
-        ++files_met;
+        if (resting.load(std::memory_order_relaxed) && !rest()) return false;
+        // Behind the walker (after a rest) the scout only counts.
+        if (entry > shown.load(std::memory_order_relaxed)) queue_file(folder, e->d_name, entry);
       } else if (type == DT_DIR && std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0 &&
                  path.size() + length + kMaskTail <= kLongestPath) {
         subfolders.emplace_back(e->d_name);
@@ -204,12 +197,19 @@ struct ReadAhead::State {
   }
 
   void note(bool cached) {
-    if (!cached) {
+    if (!cached)
       hits_in_a_row.store(0);
-      if (resting.load()) resting.store(false);
-    } else if (hits_in_a_row.fetch_add(1) + 1 >= kHitsToRest && !resting.load()) {
+    else if (hits_in_a_row.fetch_add(1) + 1 >= kHitsToRest)
       resting.store(true);
-    }
+  }
+
+  // Waits until the walker misses the cache again; false when the scout
+  // must stop.
+  bool rest() {
+    ++rests;
+    std::unique_lock<std::mutex> lock(scout_mutex);
+    scout_wake.wait(lock, [&] { return stopping.load() || !resting.load(); });
+    return !stopping.load();
   }
 
   // Opens a listed name the way the walker opens a file for examination:
@@ -224,25 +224,6 @@ struct ReadAhead::State {
     return -1;
   }
 
-  // Whether the file's first page is in the cache, read from it without
-  // waiting for the disk; true also for a file that cannot be looked at.
-  bool probe(int folder, const char* name) {
-    const int fd = open_listed(folder, name);
-    if (fd < 0) return true;
-    std::uint8_t page[kFirstPage];
-    iovec span{page, sizeof page};
-    const bool cached = ::preadv2(fd, &span, 1, 0, RWF_NOWAIT) >= 0;
-    ::close(fd);
-    ++probed;
-    note(cached);
-    return cached;
-  }
-
-  // On the scout's thread, which takes no signal: neither do the readers.
-  void start_readers() {
-    if (!readers.empty()) return;
-    for (int i = 0; i < reader_count; ++i) readers.emplace_back([this] { reader(); });
-  }
 
   void reader() {
     std::uint8_t page[kFirstPage];
@@ -275,15 +256,31 @@ ReadAhead::ReadAhead(const std::vector<std::string>& roots, int readers, std::ui
   if (readers < 2 || entries_ahead == 0) return;
   state_->roots = roots;
   state_->ahead = entries_ahead;
-  // The threads take no signal: Ctrl-C stays with the walker's thread, where
-  // it ends a prompt's read.
-  sigset_t all, previous;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &previous);
-  State* s = state_.get();
-  s->reader_count = readers;
-  s->scout_thread = std::thread([s] { s->scout(); });
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  state_->reader_count = readers;
+}
+
+void ReadAhead::walker_missed() {
+  State& s = *state_;
+  if (s.reader_count == 0 || s.stopping.load()) return;
+  if (!s.scout_thread.joinable()) {
+    // The threads take no signal: Ctrl-C stays with the walker's thread,
+    // where it ends a prompt's read.
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    State* state = &s;
+    s.scout_thread = std::thread([state] { state->scout(); });
+    for (int i = 0; i < s.reader_count; ++i) s.readers.emplace_back([state] { state->reader(); });
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return;
+  }
+  if (!s.resting.load(std::memory_order_relaxed)) return;
+  s.hits_in_a_row.store(0);
+  {
+    std::lock_guard<std::mutex> lock(s.scout_mutex);
+    s.resting.store(false);
+  }
+  s.scout_wake.notify_one();
 }
 
 ReadAhead::~ReadAhead() { stop(); }
@@ -299,8 +296,8 @@ void ReadAhead::walker_showed() {
 
 void ReadAhead::stop() {
   State& s = *state_;
-  if (!s.scout_thread.joinable()) return;
   s.stopping.store(true);
+  if (!s.scout_thread.joinable()) return;
   {
     std::lock_guard<std::mutex> lock(s.scout_mutex);
     s.scout_wake.notify_all();
@@ -310,11 +307,6 @@ void ReadAhead::stop() {
     s.queue_ready.notify_all();
   }
   s.scout_thread.join();
-  {
-    // Readers the scout started after the first notice.
-    std::lock_guard<std::mutex> lock(s.queue_mutex);
-    s.queue_ready.notify_all();
-  }
   for (std::thread& t : s.readers) t.join();
   s.readers.clear();
   std::lock_guard<std::mutex> lock(s.queue_mutex);
@@ -322,7 +314,7 @@ void ReadAhead::stop() {
 }
 
 ReadAhead::Counts ReadAhead::counts() const {
-  return Counts{state_->entries.load(), state_->files_read.load(), state_->most_ahead.load(), state_->probed.load()};
+  return Counts{state_->entries.load(), state_->files_read.load(), state_->most_ahead.load(), state_->rests.load()};
 }
 
 }  // namespace krelvon::cli

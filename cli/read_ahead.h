@@ -1,22 +1,25 @@
 // Reading ahead of the walker (Linux): a scout walks the scanned folders in
 // the walker's own order, a little ahead of it, and reader threads read the
 // first page of each file it meets, so that the walker's own reads of the
-// file find it in the page cache. With the cache warm the readers are not
-// started, and the scout looks at one file in 64 itself, without waiting
-// for the disk, to notice when they are needed. Only the page cache sees the scout: it
-// hands nothing to the engine, never writes, and never opens anything the
-// walker would not open (regular files only, no links, nothing on another
-// file system or beyond the path capacity, each name opened relative to its
-// folder's descriptor with O_NOFOLLOW). What the walker decides and prints
-// is the same with and without it.
+// file find it in the page cache. Nothing starts while the cache serves the
+// walker: the first read of the walker's that would wait for the disk
+// (walker_missed) starts the scout and the readers, and once the readers
+// find 64 first pages in a row in the cache the scout rests until the
+// walker's next miss. Only the page cache sees the scout: it hands nothing
+// to the engine, never writes, and never opens anything the walker would
+// not open (regular files only, no links, nothing on another file system or
+// beyond the path capacity, each name opened relative to its folder's
+// descriptor with O_NOFOLLOW). What the walker decides and prints is the
+// same with and without it.
 //
 // The walker's position is the count of entries it has shown (the object
 // notification); the scout counts the entries of its listings the same way
 // and stays at most `entries_ahead` of them ahead, so at most that many
 // files, and their first pages (4 KiB each), are read before the walker
-// reaches them. A folder the scout lists the same as the walker, the two
-// counts agree; where a listing changed between the two, they drift by the
-// change, which costs cache hits and nothing else.
+// reaches them. Behind the walker (after a rest) it counts without reading.
+// A folder the scout lists the same as the walker, the two counts agree;
+// where a listing changed between the two, they drift by the change, which
+// costs cache hits and nothing else.
 #pragma once
 
 #include <cstdint>
@@ -31,8 +34,9 @@ class ReadAhead {
   // The default bound: entries of the walk the scout may be ahead.
   static constexpr std::uint64_t kEntriesAhead = 2048;
 
-  // Starts the scout and `readers` reader threads over `roots` (the scan
-  // paths, walked in turn); `readers` below 2 starts nothing.
+  // The scout and `readers` reader threads over `roots` (the scan paths,
+  // walked in turn), started by the walker's first miss; `readers` below 2
+  // never starts anything.
   ReadAhead(const std::vector<std::string>& roots, int readers, std::uint64_t entries_ahead = kEntriesAhead);
   // Stops and joins every thread.
   ~ReadAhead();
@@ -42,18 +46,22 @@ class ReadAhead {
   // The walker has shown one more entry. Called on the walker's thread; no
   // system call unless the scout waits for it.
   void walker_showed();
+  // The walker's read is about to wait for the disk: starts the scout and
+  // the readers the first time, wakes the scout from a rest after. Called on
+  // the walker's thread.
+  void walker_missed();
   // Stops the scout and the readers (the walker stopped, or was cancelled)
   // and waits for them; reads under way end first. Idempotent.
   void stop();
 
   // What the scout did, for tests: entries counted, files whose first page
   // the readers read, the most entries it was ever ahead of the walker, and
-  // the files it looked at itself, at rest.
+  // how often it went to rest.
   struct Counts {
     std::uint64_t entries = 0;
     std::uint64_t files_read = 0;
     std::uint64_t most_ahead = 0;
-    std::uint64_t probed = 0;
+    std::uint64_t rests = 0;
   };
   Counts counts() const;
 

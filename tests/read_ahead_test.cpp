@@ -1,8 +1,8 @@
-// The scout of krelvon-scan --jobs: it counts the entries of the walk as the
-// walker shows them, stays within its bound ahead of the walker, reads the
-// first page of regular files only (no link, FIFO, nor anything in a folder
-// reached through a link), and stops at once when told, even while it
-// waits for the walker.
+// The scout of krelvon-scan --jobs: started by the walker's first miss, it
+// counts the entries of the walk as the walker shows them, stays within its
+// bound ahead of the walker, reads the first page of regular files only (no
+// link, FIFO, nor anything in a folder reached through a link), rests while
+// the cache serves, and stops at once when told, even while it waits.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -71,6 +71,7 @@ TEST(ReadAhead, CountsAsTheWalkerShowsAndReadsRegularFilesOnly) {
   make_tree(dir, elsewhere);
   if (!cold(dir / "root/a.exe")) GTEST_SKIP() << "the page cache of " << dir.path() << " cannot be emptied";
   ReadAhead ahead({dir / "root"}, 4, 1000);
+  ahead.walker_missed();
   const ReadAhead::Counts c = settle(ahead, 11, 3);
   EXPECT_EQ(c.entries, 11u);
   EXPECT_EQ(c.files_read, 3u);  // a.exe, b.txt, c.exe: no link, no FIFO, nothing beyond out
@@ -78,14 +79,47 @@ TEST(ReadAhead, CountsAsTheWalkerShowsAndReadsRegularFilesOnly) {
   ahead.stop();
 }
 
-TEST(ReadAhead, WithTheCacheWarmLooksAtOneFileIn64AndStartsNoReader) {
+// 130 files in the cache: nothing starts before a miss; after one, the
+// readers find 64 first pages in a row in the cache and the scout rests
+// while the walker goes on; the next miss wakes it, and it counts up to the
+// walker without reading what the walker has passed.
+TEST(ReadAhead, StartsAtAMissAndRestsWhileTheCacheServes) {
   krelvon::test::TempDir dir;
   for (int i = 0; i < 130; ++i) dir.write("root/f" + std::to_string(i), "x");
-  ReadAhead ahead({dir / "root"}, 8, 1000);
-  const ReadAhead::Counts c = settle(ahead, 132);
+  ReadAhead ahead({dir / "root"}, 8, 10);
+  for (int i = 0; i < 5; ++i) ahead.walker_showed();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(ahead.counts().entries, 0u);
+
+  ahead.walker_missed();
+  const auto until = Clock::now() + std::chrono::seconds(10);
+  std::uint64_t shown = 5;
+  // The walker follows the scout and its readers at a few entries' distance
+  // (it reaches the scout's half-bound mark, so the scout goes on).
+  while (ahead.counts().rests == 0 && shown < 132 && Clock::now() < until) {
+    const ReadAhead::Counts now = ahead.counts();
+    if (now.entries >= shown + 5 && now.files_read + 7 >= shown) {
+      ahead.walker_showed();
+      ++shown;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ReadAhead::Counts c = settle(ahead, 0);
+  ASSERT_EQ(c.rests, 1u);
+  EXPECT_GE(c.files_read, 64u);
+  EXPECT_LT(c.entries, 130u);
+  const std::uint64_t read_before = c.files_read;
+  while (shown < 132) {
+    ahead.walker_showed();
+    ++shown;
+  }
+  c = settle(ahead, 0);
+  EXPECT_LT(c.entries, 130u) << "the scout stays at rest until a miss";
+
+  ahead.walker_missed();
+  c = settle(ahead, 132);
   EXPECT_EQ(c.entries, 132u);
-  EXPECT_EQ(c.probed, 3u);  // the 1st, 65th and 129th file
-  EXPECT_EQ(c.files_read, 0u);
+  EXPECT_EQ(c.files_read, read_before) << "nothing the walker has passed is read";
   ahead.stop();
 }
 
@@ -96,6 +130,7 @@ TEST(ReadAhead, StaysWithinItsBoundAndStopsWhileWaiting) {
   if (!cold(dir / "root/d0/f0")) GTEST_SKIP() << "the page cache of " << dir.path() << " cannot be emptied";
   // 2 + 3 entries of root, 42 of each folder: 131 in all.
   ReadAhead ahead({dir / "root"}, 2, 20);
+  ahead.walker_missed();
   ReadAhead::Counts c = settle(ahead, 20);
   EXPECT_EQ(c.entries, 20u);
   EXPECT_LE(c.files_read, 20u);
@@ -121,6 +156,7 @@ TEST(ReadAhead, OneReaderOrNoneStartsNothing) {
   dir.write("root/a.exe", "MZ");
   for (int readers : {0, 1}) {
     ReadAhead ahead({dir / "root"}, readers);
+    ahead.walker_missed();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(ahead.counts().entries, 0u) << readers;
     ahead.walker_showed();
