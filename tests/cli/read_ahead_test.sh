@@ -8,6 +8,8 @@
 # waits at a prompt: after the scout has read them ahead, before the walker
 # reaches them. The walker reads every file itself, so what the scout read
 # earlier cannot matter; the prompt makes the order of the two certain.
+# Before each scan the tree's pages are taken out of the page cache, so that
+# the walker's first read misses and sets the readers going.
 #   read_ahead_test.sh KRELVON_SCAN KRELVON_SAMPLES
 set -euo pipefail
 scan_bin=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
@@ -45,11 +47,32 @@ make_tree() {
   chmod 000 "$t/deep/a/locked.exe" "$t/deep/closed"
 }
 
+# evict DIR: the pages of every file below DIR out of the page cache, as
+# after a reboot (a file system whose cache cannot be emptied keeps them).
+evict() {
+  sync
+  python3 - "$1" <<'PY'
+import os, sys
+for folder, _, names in os.walk(sys.argv[1]):
+    for name in names:
+        try:
+            fd = os.open(os.path.join(folder, name), os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
+        except OSError:
+            continue
+        try:
+            os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+        except OSError:
+            pass  # a FIFO
+        os.close(fd)
+PY
+}
+
 # run_as RUNNER NAME [ARG]...: one scan; its output, errors and status kept
 # as $work/NAME.{out,err,status}.
 run_as() {
   local runner=$1 name=$2 status=0
   shift 2
+  evict "$work"
   $runner "$scan_bin" "$@" >"$work/$name.out" 2>"$work/$name.err" </dev/null || status=$?
   echo "$status" >"$work/$name.status"
 }
@@ -129,6 +152,7 @@ for j in 1 "${jobs_tried[@]}"; do
   rm -f "$work/answers"
   mkfifo "$work/answers"
   status=0
+  evict "$work/c"
   "$scan_bin" --jobs="$j" --prompt --report="$work/p$j.report" "$work/c" <"$work/answers" >"$work/p$j.out" \
     2>"$work/p$j.err" &
   pid=$!
