@@ -34,6 +34,11 @@ constexpr std::size_t kMaskTail = 4;
 // and go on until kHitsToRest first pages in a row are found in the cache
 // again; the scout then rests until the walker's next miss.
 constexpr std::uint64_t kHitsToRest = 64;
+// A page the cache holds can still be refused now and then to a read that
+// may not wait (a page locked for a moment): a miss counts when it is the
+// kMissesToStart-th within kMissSpan entries of the walk of the one before.
+constexpr std::uint64_t kMissesToStart = 3;
+constexpr std::uint64_t kMissSpan = 16;
 
 // A listed folder, open while the scout walks it and any read of its files
 // is queued.
@@ -85,6 +90,10 @@ struct ReadAhead::State {
   // The readers' line.
   alignas(64) std::atomic<std::uint64_t> files_read{0};
   std::atomic<std::uint64_t> hits_in_a_row{0};
+
+  // The walker's, for walker_missed.
+  std::uint64_t last_miss_at = 0;
+  std::uint64_t misses_near = 0;
 
   int reader_count = 0;
   std::thread scout_thread;
@@ -262,6 +271,10 @@ ReadAhead::ReadAhead(const std::vector<std::string>& roots, int readers, std::ui
 void ReadAhead::walker_missed() {
   State& s = *state_;
   if (s.reader_count == 0 || s.stopping.load()) return;
+  const std::uint64_t at = s.shown.load(std::memory_order_relaxed);
+  s.misses_near = at - s.last_miss_at <= kMissSpan ? s.misses_near + 1 : 1;
+  s.last_miss_at = at;
+  if (s.misses_near < kMissesToStart) return;
   if (!s.scout_thread.joinable()) {
     // The threads take no signal: Ctrl-C stays with the walker's thread,
     // where it ends a prompt's read.

@@ -2,10 +2,10 @@
 // the walker's own order, a little ahead of it, and reader threads read the
 // first page of each file it meets, so that the walker's own reads of the
 // file find it in the page cache. Nothing starts while the cache serves the
-// walker: the first read of the walker's that would wait for the disk
-// (walker_missed) starts the scout and the readers, and once the readers
-// find 64 first pages in a row in the cache the scout rests until the
-// walker's next miss. Only the page cache sees the scout: it hands nothing
+// walker: reads of the walker's that would wait for the disk
+// (walker_missed), three within 16 entries of one another, start the scout
+// and the readers, and once the readers find 64 first pages in a row in the
+// cache the scout rests until the walker misses so again. Only the page cache sees the scout: it hands nothing
 // to the engine, never writes, and never opens anything the walker would
 // not open (regular files only, no links, nothing on another file system or
 // beyond the path capacity, each name opened relative to its folder's
@@ -35,7 +35,7 @@ class ReadAhead {
   static constexpr std::uint64_t kEntriesAhead = 2048;
 
   // The scout and `readers` reader threads over `roots` (the scan paths,
-  // walked in turn), started by the walker's first miss; `readers` below 2
+  // walked in turn), started by the walker's misses; `readers` below 2
   // never starts anything.
   ReadAhead(const std::vector<std::string>& roots, int readers, std::uint64_t entries_ahead = kEntriesAhead);
   // Stops and joins every thread.
@@ -46,9 +46,10 @@ class ReadAhead {
   // The walker has shown one more entry. Called on the walker's thread; no
   // system call unless the scout waits for it.
   void walker_showed();
-  // The walker's read is about to wait for the disk: starts the scout and
-  // the readers the first time, wakes the scout from a rest after. Called on
-  // the walker's thread.
+  // The walker's read is about to wait for the disk. The third such miss
+  // within 16 entries of one another starts the scout and the readers the
+  // first time, wakes the scout from a rest after. Called on the walker's
+  // thread.
   void walker_missed();
   // Stops the scout and the readers (the walker stopped, or was cancelled)
   // and waits for them; reads under way end first. Idempotent.

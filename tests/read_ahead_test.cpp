@@ -34,6 +34,11 @@ ReadAhead::Counts settle(const ReadAhead& ahead, std::uint64_t entries, std::uin
   return ahead.counts();
 }
 
+// Three misses of the walker's in a row: what starts the scout.
+void miss(ReadAhead& ahead) {
+  for (int i = 0; i < 3; ++i) ahead.walker_missed();
+}
+
 // Takes the file's pages out of the page cache, as on a cold disk.
 void evict(const std::string& path) {
   const int fd = open(path.c_str(), O_RDONLY);
@@ -71,7 +76,7 @@ TEST(ReadAhead, CountsAsTheWalkerShowsAndReadsRegularFilesOnly) {
   make_tree(dir, elsewhere);
   if (!cold(dir / "root/a.exe")) GTEST_SKIP() << "the page cache of " << dir.path() << " cannot be emptied";
   ReadAhead ahead({dir / "root"}, 4, 1000);
-  ahead.walker_missed();
+  miss(ahead);
   const ReadAhead::Counts c = settle(ahead, 11, 3);
   EXPECT_EQ(c.entries, 11u);
   EXPECT_EQ(c.files_read, 3u);  // a.exe, b.txt, c.exe: no link, no FIFO, nothing beyond out
@@ -79,26 +84,31 @@ TEST(ReadAhead, CountsAsTheWalkerShowsAndReadsRegularFilesOnly) {
   ahead.stop();
 }
 
-// 130 files in the cache: nothing starts before a miss; after one, the
-// readers find 64 first pages in a row in the cache and the scout rests
-// while the walker goes on; the next miss wakes it, and it counts up to the
-// walker without reading what the walker has passed.
-TEST(ReadAhead, StartsAtAMissAndRestsWhileTheCacheServes) {
+// 300 files in the cache: nothing starts before the misses, and misses far
+// apart start nothing; three close together start the scout, the readers
+// find 64 first pages in a row in the cache and the scout rests while the
+// walker goes on; misses wake it, and it counts up to the walker without
+// reading what the walker has passed.
+TEST(ReadAhead, StartsAtMissesAndRestsWhileTheCacheServes) {
   krelvon::test::TempDir dir;
-  for (int i = 0; i < 130; ++i) dir.write("root/f" + std::to_string(i), "x");
+  for (int i = 0; i < 300; ++i) dir.write("root/f" + std::to_string(i), "x");
   ReadAhead ahead({dir / "root"}, 8, 10);
-  for (int i = 0; i < 5; ++i) ahead.walker_showed();
+  for (int i = 0; i < 5; ++i) {
+    for (int k = 0; k < 17; ++k) ahead.walker_showed();
+    ahead.walker_missed();  // a page refused for a moment, 17 entries apart
+  }
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(ahead.counts().entries, 0u);
 
-  ahead.walker_missed();
+  miss(ahead);
   const auto until = Clock::now() + std::chrono::seconds(10);
-  std::uint64_t shown = 5;
+  const std::uint64_t start = 5 * 17;
+  std::uint64_t shown = start;
   // The walker follows the scout and its readers at a few entries' distance
   // (it reaches the scout's half-bound mark, so the scout goes on).
-  while (ahead.counts().rests == 0 && shown < 132 && Clock::now() < until) {
+  while (ahead.counts().rests == 0 && shown < 302 && Clock::now() < until) {
     const ReadAhead::Counts now = ahead.counts();
-    if (now.entries >= shown + 5 && now.files_read + 7 >= shown) {
+    if (now.entries >= shown + 5 && start + now.files_read + 5 >= shown) {
       ahead.walker_showed();
       ++shown;
     }
@@ -107,18 +117,18 @@ TEST(ReadAhead, StartsAtAMissAndRestsWhileTheCacheServes) {
   ReadAhead::Counts c = settle(ahead, 0);
   ASSERT_EQ(c.rests, 1u);
   EXPECT_GE(c.files_read, 64u);
-  EXPECT_LT(c.entries, 130u);
+  EXPECT_LT(c.entries, 300u);
   const std::uint64_t read_before = c.files_read;
-  while (shown < 132) {
+  while (shown < 302) {
     ahead.walker_showed();
     ++shown;
   }
   c = settle(ahead, 0);
-  EXPECT_LT(c.entries, 130u) << "the scout stays at rest until a miss";
+  EXPECT_LT(c.entries, 300u) << "the scout stays at rest until a miss";
 
-  ahead.walker_missed();
-  c = settle(ahead, 132);
-  EXPECT_EQ(c.entries, 132u);
+  miss(ahead);
+  c = settle(ahead, 302);
+  EXPECT_EQ(c.entries, 302u);
   EXPECT_EQ(c.files_read, read_before) << "nothing the walker has passed is read";
   ahead.stop();
 }
@@ -130,7 +140,7 @@ TEST(ReadAhead, StaysWithinItsBoundAndStopsWhileWaiting) {
   if (!cold(dir / "root/d0/f0")) GTEST_SKIP() << "the page cache of " << dir.path() << " cannot be emptied";
   // 2 + 3 entries of root, 42 of each folder: 131 in all.
   ReadAhead ahead({dir / "root"}, 2, 20);
-  ahead.walker_missed();
+  miss(ahead);
   ReadAhead::Counts c = settle(ahead, 20);
   EXPECT_EQ(c.entries, 20u);
   EXPECT_LE(c.files_read, 20u);
@@ -156,7 +166,7 @@ TEST(ReadAhead, OneReaderOrNoneStartsNothing) {
   dir.write("root/a.exe", "MZ");
   for (int readers : {0, 1}) {
     ReadAhead ahead({dir / "root"}, readers);
-    ahead.walker_missed();
+    miss(ahead);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(ahead.counts().entries, 0u) << readers;
     ahead.walker_showed();
