@@ -34,9 +34,9 @@ constexpr std::size_t kMaskTail = 4;
 // and go on until kHitsToRest first pages in a row are found in the cache
 // again; the scout then rests until the walker's next miss.
 constexpr std::uint64_t kHitsToRest = 64;
-// A page the cache holds can still be refused now and then to a read that
-// may not wait (a page locked for a moment): a miss counts when it is the
-// kMissesToStart-th within kMissSpan entries of the walk of the one before.
+// A page the machine gave back now and then is no cold disk: a miss counts
+// when it is the kMissesToStart-th with at most kMissSpan entries of the
+// walk from each to the next (the walker looks at one read in four).
 constexpr std::uint64_t kMissesToStart = 3;
 constexpr std::uint64_t kMissSpan = 16;
 

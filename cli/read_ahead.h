@@ -3,9 +3,9 @@
 // first page of each file it meets, so that the walker's own reads of the
 // file find it in the page cache. Nothing starts while the cache serves the
 // walker: reads of the walker's that would wait for the disk
-// (walker_missed), three within 16 entries of one another, start the scout
-// and the readers, and once the readers find 64 first pages in a row in the
-// cache the scout rests until the walker misses so again. Only the page cache sees the scout: it hands nothing
+// (walker_missed), three with at most 16 entries from each to the next,
+// start the scout and the readers, and once the readers find 64 first pages
+// in a row in the cache the scout rests until the walker misses so again. Only the page cache sees the scout: it hands nothing
 // to the engine, never writes, and never opens anything the walker would
 // not open (regular files only, no links, nothing on another file system or
 // beyond the path capacity, each name opened relative to its folder's
@@ -46,10 +46,10 @@ class ReadAhead {
   // The walker has shown one more entry. Called on the walker's thread; no
   // system call unless the scout waits for it.
   void walker_showed();
-  // The walker's read is about to wait for the disk. The third such miss
-  // within 16 entries of one another starts the scout and the readers the
-  // first time, wakes the scout from a rest after. Called on the walker's
-  // thread.
+  // The walker's read is about to wait for the disk. The third such miss,
+  // with at most 16 entries from each to the next, starts the scout and the
+  // readers the first time, wakes the scout from a rest after. Called on the
+  // walker's thread.
   void walker_missed();
   // Stops the scout and the readers (the walker stopped, or was cancelled)
   // and waits for them; reads under way end first. Idempotent.

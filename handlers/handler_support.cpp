@@ -141,7 +141,8 @@ bool examined_reaches(int fd, std::uint32_t offset) {
 }
 
 FirstPage compare_first_page(int fd, std::int32_t position, const void* bytes, unsigned count) {
-  if (fd != g_examined.fd || position < 0 || g_examined.page_got < 0 ||
+  if (position < 0) return FirstPage::kDifferent;  // no byte of a file lies there
+  if (fd != g_examined.fd || g_examined.page_got < 0 ||
       static_cast<std::int64_t>(position) + count > g_examined.page_got)
     return FirstPage::kNotHeld;
   return std::memcmp(g_examined.page + position, bytes, count) == 0 ? FirstPage::kSame : FirstPage::kDifferent;

@@ -99,7 +99,8 @@ std::int32_t examined_length(int fd);
 bool examined_reaches(int fd, std::uint32_t offset);
 // Compares count bytes at position with what the first page of the file
 // under examination holds, reading nothing: kNotHeld when the page read so
-// far does not hold the whole range (or fd is not under examination).
+// far does not hold the whole range (or fd is not under examination); a
+// negative position holds no bytes at all (kDifferent).
 enum class FirstPage { kSame, kDifferent, kNotHeld };
 FirstPage compare_first_page(int fd, std::int32_t position, const void* bytes, unsigned count);
 

@@ -130,15 +130,20 @@ void (*g_uncached_read_listener)() = nullptr;
 bool g_nowait_reads = true;  // false once the file system refuses them
 
 constexpr std::int64_t kPage = 4096;
+// A read that may not wait costs a little more than a plain one: one read
+// in kProbeEvery is made so, enough to notice a cold disk within a few files.
+constexpr unsigned kProbeEvery = 4;
+unsigned g_reads_within_a_page = 0;
 
-// A read of the descriptor's file at its position. With a listener set, a
-// read within one page is tried first without waiting for the disk: within
-// one page the cache holds all of it or none, so a short count is the end of
-// the file, and EAGAIN a page the disk must serve: the listener hears of it
-// before the read waits.
+// A read of the descriptor's file at its position. With a listener set, one
+// read in kProbeEvery within one page is tried first without waiting for
+// the disk: within one page the cache holds all of it or none, so a short
+// count is the end of the file, and EAGAIN a page the disk must serve: the
+// listener hears of it before the read waits.
 ssize_t read_at_position(int fd, void* buffer, unsigned int count, std::int64_t position) {
 #ifdef RWF_NOWAIT
-  if (g_uncached_read_listener && g_nowait_reads && count > 0 && position % kPage + count <= kPage) {
+  if (g_uncached_read_listener && g_nowait_reads && count > 0 && position % kPage + count <= kPage &&
+      g_reads_within_a_page++ % kProbeEvery == 0) {
     iovec span{buffer, count};
     const ssize_t got = ::preadv2(fd, &span, 1, static_cast<off_t>(position), RWF_NOWAIT);
     if (got >= 0 || (errno != EAGAIN && errno != EOPNOTSUPP && errno != EINTR)) return got;

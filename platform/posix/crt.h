@@ -39,8 +39,8 @@ bool krelvon_opened_length(int fd, std::int64_t* length);
 int _read(int fd, void* buffer, unsigned int count);
 // Called on the reading thread before a read of a descriptor from _open
 // waits for the disk (its page is not in the page cache), and once when the
-// file system cannot tell; null: none, and reads make no extra call. Looked
-// at only for reads within one page.
+// file system cannot tell; null: none. Looked at for one read in four within
+// one page, with no extra call: the read itself may not wait.
 void krelvon_set_uncached_read_listener(void (*listener)());
 int _write(int fd, const void* buffer, unsigned int count);
 // Offsets outside 0..2^31-1 fail with -1 (EINVAL), as a 32-bit runtime does.
