@@ -5,10 +5,14 @@
 #include <algorithm>
 #include <cerrno>
 #ifndef _WIN32
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
 #endif
 #include <set>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "tests/support.h"
@@ -202,6 +206,53 @@ TEST(Platform, OnlyRegularFilesAreReadOrWritten) {
     EXPECT_FALSE(krelvon_opened_length(fd, &length)) << p;
     _close(fd);
   }
+}
+
+namespace {
+int g_uncached_reads = 0;
+}  // namespace
+
+// The listener hears of reads the page cache cannot serve, before they wait,
+// for one read in four; reads of cached pages tell it nothing, and every
+// read returns the file's bytes either way.
+TEST(Platform, UncachedReadsAreToldBeforeTheyWait) {
+  krelvon::test::TempDir dir;
+  std::vector<std::string> files;
+  for (int i = 0; i < 8; ++i) files.push_back(dir.write("f" + std::to_string(i), std::string(100, 'a' + i)));
+  {
+    const int fd = ::open(files[0].c_str(), O_RDONLY);
+    char byte;
+    iovec span{&byte, 1};
+    const bool can_tell = ::preadv2(fd, &span, 1, 0, RWF_NOWAIT) == 1 || errno != EOPNOTSUPP;
+    ::close(fd);
+    if (!can_tell) GTEST_SKIP() << "the file system of " << dir.path() << " cannot tell cached pages";
+  }
+  krelvon_set_uncached_read_listener([] { ++g_uncached_reads; });
+  const auto read_all = [&] {
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      const int fd = _open(files[i].c_str(), _O_BINARY | _O_RDONLY);
+      ASSERT_GE(fd, 0);
+      char bytes[200];
+      EXPECT_EQ(_read(fd, bytes, sizeof bytes), 100);
+      EXPECT_EQ(bytes[99], static_cast<char>('a' + i));
+      _close(fd);
+    }
+  };
+  g_uncached_reads = 0;
+  read_all();
+  EXPECT_EQ(g_uncached_reads, 0) << "pages just written are in the cache";
+
+  ::sync();
+  bool evicted = true;
+  for (const std::string& f : files) {
+    const int fd = ::open(f.c_str(), O_RDONLY);
+    evicted = evicted && fd >= 0 && ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED) == 0;
+    if (fd >= 0) ::close(fd);
+  }
+  read_all();
+  krelvon_set_uncached_read_listener(nullptr);
+  if (g_uncached_reads == 0 && evicted) GTEST_SKIP() << "the page cache of " << dir.path() << " cannot be emptied";
+  EXPECT_EQ(g_uncached_reads, 2) << "one read in four of eight is tried without waiting";
 }
 #endif
 
