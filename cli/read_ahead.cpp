@@ -149,11 +149,7 @@ struct ReadAhead::State {
       if (length >= static_cast<std::size_t>(kPathCapacity) || path.size() + length > kLongestPath) continue;
       std::uint64_t entry = 0;
       if (!count_entry(&entry)) return false;
-      unsigned char type = e->d_type;
-      if (type == DT_UNKNOWN) {
-        struct stat st {};
-        if (::fstatat(folder->fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) type = IFTODT(st.st_mode);
-      }
+      const unsigned char type = posix::listed_kind(folder->fd, e);
       if (type == DT_REG) {
         if (resting.load(std::memory_order_relaxed) && !rest()) return false;
         // Behind the walker (after a rest) the scout only counts.
@@ -232,7 +228,6 @@ struct ReadAhead::State {
     ::close(fd);
     return -1;
   }
-
 
   void reader() {
     std::uint8_t page[kFirstPage];

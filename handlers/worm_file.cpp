@@ -26,15 +26,18 @@ bool length_matches(const WormSignature& s, std::int32_t length) {
   }
 }
 
+std::int32_t pattern_position(std::uint32_t entry, std::int32_t distance) {
+  return static_cast<std::int32_t>(entry + static_cast<std::uint32_t>(distance));
+}
+
 bool pattern_at(int fd, std::uint32_t entry, std::int32_t distance, const std::uint8_t* pattern) {
-  const auto position = static_cast<std::int32_t>(entry + static_cast<std::uint32_t>(distance));
   std::uint8_t bytes[kPatternLength];
-  return read_examined(fd, position, bytes, kPatternLength) && std::memcmp(bytes, pattern, kPatternLength) == 0;
+  return read_examined(fd, pattern_position(entry, distance), bytes, kPatternLength) &&
+         std::memcmp(bytes, pattern, kPatternLength) == 0;
 }
 
 FirstPage pattern_in_first_page(int fd, std::uint32_t entry, std::int32_t distance, const std::uint8_t* pattern) {
-  const auto position = static_cast<std::int32_t>(entry + static_cast<std::uint32_t>(distance));
-  return compare_first_page(fd, position, pattern, kPatternLength);
+  return compare_first_page(fd, pattern_position(entry, distance), pattern, kPatternLength);
 }
 
 const WormSignature* signature_of(int fd) {

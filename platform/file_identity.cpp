@@ -47,13 +47,9 @@ bool krelvon_path_identity(const char* path, KrelvonFileIdentity* out) {
 #include "platform/posix/crt.h"
 
 bool krelvon_file_identity(int fd, KrelvonFileIdentity* out) {
-  // The runtime noted the file when it opened the descriptor.
-  if (krelvon_opened_file(fd, &out->volume, &out->index)) return true;
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return false;
-  out->volume = static_cast<std::uint64_t>(st.st_dev);
-  out->index = static_cast<std::uint64_t>(st.st_ino);
-  return true;
+  // Asked once of the runtime, which opened every descriptor the handlers
+  // hold: a descriptor that is no regular file has no identity.
+  return krelvon_opened_file(fd, &out->volume, &out->index);
 }
 
 bool krelvon_path_identity(const char* path, KrelvonFileIdentity* out) {

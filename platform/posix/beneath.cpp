@@ -137,6 +137,13 @@ bool folder_device(int fd, dev_t* device, bool* mount_root) {
   return true;
 }
 
+unsigned char listed_kind(int folder_fd, const dirent* entry) {
+  if (entry->d_type != DT_UNKNOWN) return entry->d_type;
+  struct stat st {};
+  if (::fstatat(folder_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return DT_UNKNOWN;
+  return static_cast<unsigned char>(IFTODT(st.st_mode));
+}
+
 AtPath::AtPath(const char* path) : dir_(AT_FDCWD), name_(path) {
   const Held* root = current_root();
   if (!root) return;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <dirent.h>
 #include <sys/types.h>
 
 namespace krelvon::posix {
@@ -40,6 +41,12 @@ int open_folder_for_listing(const std::string& folder);
 // The device the folder open on fd lies on, and whether it is the root of a
 // mount (statx, where the kernel tells it); false when fstat fails.
 bool folder_device(int fd, dev_t* device, bool* mount_root);
+
+// The kind (DT_*) of an entry of the folder open on folder_fd, as its
+// listing tells it; asked of the entry itself, never through a link, only
+// where the file system does not tell (DT_UNKNOWN stays when the entry is
+// gone or the folder may be read but not searched).
+unsigned char listed_kind(int folder_fd, const dirent* entry);
 
 }  // namespace krelvon::posix
 

@@ -49,15 +49,19 @@ void track(int fd, const Descriptor& d) {
   table[fd].open = true;
 }
 
+void take_stat(const struct stat& st, Descriptor* d) {
+  d->stated = true;
+  d->device = static_cast<std::uint64_t>(st.st_dev);
+  d->inode = static_cast<std::uint64_t>(st.st_ino);
+  d->length = static_cast<std::int64_t>(st.st_size);
+}
+
 // The descriptor's file as it is now (a descriptor's file never changes;
 // its length may); false when it cannot be told or is no regular file.
 bool note_stat(int fd, Descriptor* d) {
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  d->stated = true;
-  d->device = static_cast<std::uint64_t>(st.st_dev);
-  d->inode = static_cast<std::uint64_t>(st.st_ino);
-  d->length = static_cast<std::int64_t>(st.st_size);
+  take_stat(st, d);
   return true;
 }
 
@@ -81,7 +85,6 @@ int _open(const char* path, int flags, ...) {
     track(fd, Descriptor{});
     return fd;
   }
-  Descriptor d;
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     const bool folder = S_ISDIR(st.st_mode);
@@ -96,10 +99,8 @@ int _open(const char* path, int flags, ...) {
     errno = EACCES;
     return -1;
   }
-  d.stated = true;
-  d.device = static_cast<std::uint64_t>(st.st_dev);
-  d.inode = static_cast<std::uint64_t>(st.st_ino);
-  d.length = static_cast<std::int64_t>(st.st_size);
+  Descriptor d;
+  take_stat(st, &d);
   track(fd, d);
   return fd;
 }

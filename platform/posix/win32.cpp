@@ -128,16 +128,8 @@ bool next_from_dir(Search* s, WIN32_FIND_DATAA* data) {
       return false;
     }
     if (!mask_matches(s->pattern, e->d_name)) continue;
-    // The kind of entry comes with the listing on nearly every file system;
-    // only where it does not (DT_UNKNOWN) is the entry asked, relative to
-    // the listed folder. An entry gone by then, or one in a folder that may
-    // be read but not searched, stays an ordinary file entry.
-    unsigned char type = e->d_type;
-    if (type == DT_UNKNOWN) {
-      struct stat st {};
-      if (::fstatat(::dirfd(s->dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) type = IFTODT(st.st_mode);
-    }
-    if (fill_entry(e->d_name, nullptr, data, type)) return true;
+    // An entry whose kind cannot be told stays an ordinary file entry.
+    if (fill_entry(e->d_name, nullptr, data, krelvon::posix::listed_kind(::dirfd(s->dir), e))) return true;
   }
 }
 
