@@ -341,7 +341,7 @@ std::string pe32_layout_problem(const Bytes& b) {
   const std::uint64_t opt = pe + 24, optional_size = u16(pe + 20);
   if (optional_size < 96 || opt + optional_size > size || u16(opt) != 0x10B) return "no PE32 optional header";
   const std::uint64_t n = u16(pe + 6), table = opt + optional_size;
-  const std::uint64_t alignment = u32(opt + 32), image = u32(opt + 56), headers = u32(opt + 60);
+  const std::uint64_t image = u32(opt + 56), headers = u32(opt + 60);
   if (n == 0) return "no sections";
   if (table + 40 * n > headers) return "section table outside SizeOfHeaders";
   if (headers > size) return "SizeOfHeaders past the end of the file";
@@ -357,9 +357,11 @@ std::string pe32_layout_problem(const Bytes& b) {
     if (raw_size != 0 && raw + raw_size > size) return "section data past the end of the file";
     if (va <= entry && entry < end) entry_inside = true;
   }
+  // The loader maps the headers and every section inside SizeOfImage and
+  // reserves the rest of it with the image: a SizeOfImage beyond the
+  // sections' aligned end loads (the pages past the last section are part
+  // of the image and hold nothing), one short of the sections does not.
   if (image < mapped) return "SizeOfImage short of the sections";
-  if (alignment != 0 && image > (mapped + alignment - 1) / alignment * alignment)
-    return "SizeOfImage beyond the sections' aligned end";
   if (!entry_inside) return "entry point in no section";
   const std::uint64_t directories = u32(opt + 92);
   const char* names[] = {"import directory outside the image", "relocation directory outside the image"};

@@ -81,9 +81,10 @@ Bytes with_infection_flags(const Bytes& host);
 // NumberOfRvaAndSizes): no sections; the section table outside
 // SizeOfHeaders or SizeOfHeaders outside the file; the headers and sections
 // overlapping or going backwards in the image; SizeOfImage short of the
-// sections or beyond their aligned end; a section's raw data past the end
-// of the file; an entry point in no section (0 only in a DLL); the import
-// or relocation directory outside the image. Empty when none of these.
+// sections (a larger one loads: the loader reserves the rest); a section's
+// raw data past the end of the file; an entry point in no section (0 only
+// in a DLL); the import or relocation directory outside the image. Empty
+// when none of these.
 std::string pe32_layout_problem(const Bytes& file);
 
 // A demonstration folder: clean programs, a text file, one worm file per
