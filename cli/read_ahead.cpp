@@ -217,18 +217,6 @@ struct ReadAhead::State {
     return !stopping.load();
   }
 
-  // Opens a listed name the way the walker opens a file for examination:
-  // never through a link, a FIFO let go at once; -1 for anything but a
-  // regular file.
-  static int open_listed(int folder, const char* name) {
-    const int fd = ::openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return fd;
-    ::close(fd);
-    return -1;
-  }
-
   void reader() {
     std::uint8_t page[kFirstPage];
     for (;;) {
@@ -242,7 +230,8 @@ struct ReadAhead::State {
       }
       // The walker is there already: reading it now helps nobody.
       if (item.entry <= shown.load()) continue;
-      const int fd = open_listed(item.folder->fd, item.name.c_str());
+      // Only a name that is still a regular file is opened at all.
+      const int fd = posix::open_regular_file(item.folder->fd, item.name.c_str());
       if (fd < 0) continue;
       // First without waiting for the disk: that tells a page in the cache
       // from one that is not.

@@ -7,7 +7,8 @@
 // start the scout and the readers, and once the readers find 64 first pages
 // in a row in the cache the scout rests until the walker misses so again. Only the page cache sees the scout: it hands nothing
 // to the engine, never writes, and never opens anything the walker would
-// not open (regular files only, no links, nothing on another file system or
+// not open (regular files only, looked at without being opened first, no
+// links, nothing on another file system or
 // beyond the path capacity, each name opened relative to its folder's
 // descriptor with O_NOFOLLOW). What the walker decides and prints is the
 // same with and without it.

@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -16,6 +18,7 @@
 #include <thread>
 
 #include "cli/read_ahead.h"
+#include "platform/posix/beneath.h"
 #include "tests/support.h"
 
 namespace {
@@ -159,6 +162,44 @@ TEST(ReadAhead, StaysWithinItsBoundAndStopsWhileWaiting) {
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(ahead.counts().entries, 31u);
   ahead.stop();
+}
+
+// The readers open a listed name only while it is a regular file: a FIFO,
+// device or link put in place of a listed file is never opened (an open of
+// a FIFO for reading would wake a writer waiting for one; a device's open
+// may do anything), as the folder's open notifications show.
+TEST(ReadAhead, OpensNothingButRegularFiles) {
+  krelvon::test::TempDir dir;
+  dir.write("f/a.exe", "MZ-a");
+  ASSERT_EQ(mkfifo((dir / "f/pipe.exe").c_str(), 0644), 0);
+  ASSERT_EQ(symlink("a.exe", (dir / "f/link.exe").c_str()), 0);
+  const bool device = mknod((dir / "f/null.exe").c_str(), S_IFCHR | 0644, makedev(1, 3)) == 0;
+  const int folder = open((dir / "f").c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(folder, 0);
+  const int notes = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(notes, 0);
+  ASSERT_GE(inotify_add_watch(notes, (dir / "f").c_str(), IN_OPEN), 0);
+
+  for (const char* name : {"pipe.exe", "link.exe", "null.exe", "missing.exe"})
+    EXPECT_EQ(krelvon::posix::open_regular_file(folder, name), -1) << name;
+  const int fd = krelvon::posix::open_regular_file(folder, "a.exe");
+  ASSERT_GE(fd, 0);
+  char bytes[8] = {};
+  EXPECT_EQ(pread(fd, bytes, sizeof bytes, 0), 4);
+  EXPECT_STREQ(bytes, "MZ-a");
+  close(fd);
+  close(folder);
+
+  std::string opened;
+  alignas(inotify_event) char events[4096];
+  for (ssize_t n; (n = read(notes, events, sizeof events)) > 0;)
+    for (ssize_t at = 0; at < n;) {
+      const auto* e = reinterpret_cast<const inotify_event*>(events + at);
+      opened += std::string(e->len ? e->name : ".") + " ";
+      at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+    }
+  close(notes);
+  EXPECT_EQ(opened, "a.exe ") << (device ? "with a device node" : "without a device node (no rights to make one)");
 }
 
 TEST(ReadAhead, OneReaderOrNoneStartsNothing) {

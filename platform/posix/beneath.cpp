@@ -1,6 +1,7 @@
 #include "platform/posix/beneath.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -142,6 +143,20 @@ unsigned char listed_kind(int folder_fd, const dirent* entry) {
   struct stat st {};
   if (::fstatat(folder_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return DT_UNKNOWN;
   return static_cast<unsigned char>(IFTODT(st.st_mode));
+}
+
+int open_regular_file(int folder_fd, const char* name) {
+  const int named = ::openat(folder_fd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (named < 0) return -1;
+  struct stat st {};
+  int fd = -1;
+  if (::fstat(named, &st) == 0 && S_ISREG(st.st_mode)) {
+    char proc[32];
+    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", named);
+    fd = ::open(proc, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  }
+  ::close(named);
+  return fd;
 }
 
 AtPath::AtPath(const char* path) : dir_(AT_FDCWD), name_(path) {

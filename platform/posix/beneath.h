@@ -48,6 +48,15 @@ bool folder_device(int fd, dev_t* device, bool* mount_root);
 // gone or the folder may be read but not searched).
 unsigned char listed_kind(int folder_fd, const dirent* entry);
 
+// A descriptor for reading the entry `name` of the folder open on
+// folder_fd, only when it is a regular file; -1 otherwise. Nothing else is
+// ever opened: the entry is first named with O_PATH (which opens no FIFO,
+// device or socket and so wakes no writer of a FIFO, nor runs a device's
+// open), never through a link, and a regular file is then opened through
+// that name (/proc/self/fd), so what is opened is what was looked at. -1
+// as well where /proc is not mounted.
+int open_regular_file(int folder_fd, const char* name);
+
 }  // namespace krelvon::posix
 
 // Tests: false makes the layer resolve as on a kernel without openat2 (one
