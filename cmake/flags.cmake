@@ -37,3 +37,10 @@ function(krelvon_target_defaults target)
   target_compile_options(${target} PRIVATE ${KRELVON_WARNINGS})
   target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
 endfunction()
+
+# The rescue build (preset static): krelvon-scan-static links no shared
+# library at all, so every library found is taken as its static archive.
+option(KRELVON_STATIC "Build krelvon-scan-static, linked with no shared library" OFF)
+if(KRELVON_STATIC)
+  set(CMAKE_FIND_LIBRARY_SUFFIXES .a)
+endif()
