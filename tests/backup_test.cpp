@@ -91,13 +91,20 @@ TEST(ManifestTest, LinesReadBackExactlyAndDamageIsLeftOut) {
   later.after_to.clear();
   later.after_sha256.clear();
 
-  const std::string text = m::header_line() + "\n" + m::run_line("R1", "2025-01-02T03:04:05Z", {"/a"}) + "\n" +
+  // A folder whose name holds a line feed stays one folder.
+  const std::string text = m::header_line() + "\n" +
+                           m::run_line("R1", "2025-01-02T03:04:05Z", {"/a", "/b\n/c"}, {"2049:7", ""}) + "\n" +
                            m::before_line(e) + "\n" + m::after_line(after) + "\n" + m::after_line(later) + "\n" +
                            "{\"type\":\"after\",\"run\":\"R9\",\"entry\":1,\"outcome\":\"deleted\"}\n" +
                            m::before_line(e).substr(0, 40);
   const m::Contents c = m::read(text);
   ASSERT_TRUE(c.ours);
-  EXPECT_EQ(c.runs, std::vector<std::string>{"R1"});
+  ASSERT_EQ(c.runs.size(), 1u);
+  EXPECT_EQ(c.runs[0].name, "R1");
+  EXPECT_EQ(c.runs[0].folders, (std::vector<std::string>{"/a", "/b\n/c"}));
+  EXPECT_EQ(c.runs[0].identities, (std::vector<std::string>{"2049:7", ""}));
+  EXPECT_EQ(c.run("R1"), &c.runs[0]);
+  EXPECT_EQ(c.run("R2"), nullptr);
   ASSERT_EQ(c.entries.size(), 1u);
   const m::Entry& r = c.entries[0];
   EXPECT_EQ(r.path, e.path);
@@ -120,9 +127,28 @@ TEST(ManifestTest, LinesReadBackExactlyAndDamageIsLeftOut) {
   EXPECT_TRUE(r.settled);
   EXPECT_EQ(r.outcome, "unknown");
   EXPECT_EQ(r.after_to, "");
-  // An after line of no known entry and a line cut short are left out.
-  EXPECT_EQ(c.damaged_lines, 2);
+  // An after line of no known entry is damage; the last line cut short,
+  // without its line feed, what a stopped scanner leaves.
+  EXPECT_EQ(c.damaged_lines, 1);
+  EXPECT_EQ(c.cut_short, 1);
   EXPECT_FALSE(c.ends_with_newline);
+  // The next run closes the cut line and writes its run line right after
+  // it: still a stopped scanner's. The same line anywhere else, or at the
+  // end with its line feed, is damage.
+  const std::string cut = m::before_line(e).substr(0, 40) + "\n";
+  const std::string header = m::header_line() + "\n";
+  const std::string run2 = m::run_line("R2", "2025-01-02T03:04:05Z", {"/a"}, {""}) + "\n";
+  const m::Contents closed = m::read(header + cut + run2 + m::before_line(e) + "\n");
+  EXPECT_EQ(closed.cut_short, 1);
+  EXPECT_EQ(closed.damaged_lines, 0);
+  const m::Contents inside = m::read(header + run2 + cut + m::before_line(e) + "\n" + cut);
+  EXPECT_EQ(inside.cut_short, 0);
+  EXPECT_EQ(inside.damaged_lines, 2);
+  // Older run lines have no identities.
+  const m::Contents old = m::read(header + "{\"type\":\"run\",\"run\":\"R0\",\"folders\":[\"/x\"]}\n");
+  ASSERT_EQ(old.runs.size(), 1u);
+  EXPECT_EQ(old.runs[0].folders, std::vector<std::string>{"/x"});
+  EXPECT_TRUE(old.runs[0].identities.empty());
 
   EXPECT_FALSE(m::read("{\"type\":\"finding\"}\n").ours);
   // An empty manifest: a first run stopped before it wrote a line.
@@ -412,7 +438,7 @@ TEST_F(BackupTest, TheBackupFolderIsCheckedBeforeAnythingIsScanned) {
   const m::Contents two = m::read(read_text(dir / "B/manifest.jsonl"));
   EXPECT_TRUE(two.ours);
   ASSERT_EQ(two.runs.size(), 2u);
-  EXPECT_NE(two.runs[0], two.runs[1]);
+  EXPECT_NE(two.runs[0].name, two.runs[1].name);
   EXPECT_EQ(two.damaged_lines, 0);
 }
 
