@@ -322,7 +322,8 @@ bool same_name(const std::string& a, const std::string& b) { return same_path(a,
 
 // An absolute path as its root ("/"; Windows: "C:\") and its names. False
 // when it is not absolute, or a name is empty, "." or ".." (Windows: or
-// holds ':', a stream, or ends in a dot or a space, which Win32 drops).
+// holds ':', a stream, or a control character, or ends in a dot or a space,
+// which Win32 drops).
 bool split_path(const std::string& path, std::string* root, std::vector<std::string>* names) {
   names->clear();
 #ifdef _WIN32
@@ -343,13 +344,23 @@ bool split_path(const std::string& path, std::string* root, std::vector<std::str
     const std::string name = path.substr(at, end - at);
     if (name.empty() || name == "." || name == "..") return false;
 #ifdef _WIN32
-    if (name.find(':') != std::string::npos || name.back() == '.' || name.back() == ' ') return false;
+    if (name.find(':') != std::string::npos || name.back() == '.' || name.back() == ' ' ||
+        std::any_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }))
+      return false;
 #endif
     names->push_back(name);
     if (end == path.size()) return true;
     at = end + 1;
   }
 }
+
+#ifdef _WIN32
+constexpr char kNotPlain[] =
+    "not an absolute path of plain names (an empty name, \".\", \"..\", a ':' or a control character, or a dot or "
+    "a space at the end of a name)";
+#else
+constexpr char kNotPlain[] = "not an absolute path of plain names (an empty name, \".\" or \"..\")";
+#endif
 
 // The copy's name is one name in the backup folder (the backup names them
 // RUN-N).
@@ -372,8 +383,7 @@ struct Place {
 bool reach(const manifest::Run* run, const std::string& path, Place* place, std::string* why) {
   std::string root;
   std::vector<std::string> names;
-  if (!split_path(path, &root, &names) || names.empty())
-    return *why = "not an absolute path of plain names (an empty name, \".\" or \"..\")", false;
+  if (!split_path(path, &root, &names) || names.empty()) return *why = kNotPlain, false;
   if (!run) return *why = "no run line names the folders of its run", false;
   for (std::size_t i = 0; i < run->folders.size(); ++i) {
     std::string folder = run->folders[i];
