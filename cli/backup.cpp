@@ -1,9 +1,11 @@
 #include "cli/backup.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <ctime>
 
+#include "cli/text.h"
 #include "engine/scan_context.h"
 
 #ifdef _WIN32
@@ -69,6 +71,12 @@ bool at_or_under(const std::string& path, const std::string& folder) {
   return path.size() > prefix.size() && same_path(path.substr(0, prefix.size()), prefix);
 }
 
+std::string untrusted_message(const std::string& dir, const std::string& why) {
+  return "the backup folder " + terminal_text(dir) + " cannot be trusted: " + terminal_text(why) +
+         " (it and every folder above it must belong to you or root and be writable by no one else; above it, a "
+         "folder of root's with the sticky bit, such as /tmp, is fine)";
+}
+
 const char* action_of(ChangeKind kind) {
   switch (kind) {
     case ChangeKind::kRewrite: return "rewrite";
@@ -109,6 +117,10 @@ bool Backup::open(const std::string& dir, const std::vector<std::string>& scan_f
   // A folder still to be created would lie where its parent lies.
   const std::string probe = existed ? d : files::parent_of(d);
   if (!files::is_folder(probe)) return *error = "no folder to create the backup folder in: " + dir, false;
+  // Whoever else may write to it may rewrite the manifest and the copies
+  // that a later restore (perhaps by root) puts in place.
+  const std::string distrust = files::untrusted_folder(probe, existed);
+  if (!distrust.empty()) return *error = untrusted_message(dir, distrust), false;
   for (const std::string& scanned : scan_folders) {
 #ifdef _WIN32
     if (scanned == kAllDrives) {
@@ -148,16 +160,24 @@ bool Backup::open(const std::string& dir, const std::vector<std::string>& scan_f
   dir_ = files::full_path(d);
 
   run_ = utc_now(true) + "-" + std::to_string(process_id());
-  for (int n = 2; std::find(earlier.runs.begin(), earlier.runs.end(), run_) != earlier.runs.end(); ++n)
+  for (int n = 2; earlier.run(run_) != nullptr; ++n)
     run_ = utc_now(true) + "-" + std::to_string(process_id()) + "-" + std::to_string(n);
 
-  std::vector<std::string> folders;
-  for (const std::string& s : scan_folders) folders.push_back(s == kAllDrives ? s : files::full_path(openable(s)));
+  std::vector<std::string> folders, identities;
+  for (const std::string& s : scan_folders) {
+    folders.push_back(s == kAllDrives ? s : files::full_path(openable(s)));
+    // As the restore will see it: reached with no link on the way.
+    files::Folder f;
+    KrelvonFileIdentity id;
+    identities.push_back(s != kAllDrives && f.open(folders.back()) && f.identity(&id) ? manifest::identity_text(id)
+                                                                                     : "");
+  }
   std::string start;
   if (fresh) start = manifest::header_line() + "\n";
-  // A line cut short by a scanner that was stopped stays a line of its own.
+  // A line cut short by a scanner that was stopped stays a line of its own,
+  // right before the run line (manifest::Contents tells it so).
   if (!earlier.ends_with_newline) start = "\n";
-  start += manifest::run_line(run_, utc_now(false), folders);
+  start += manifest::run_line(run_, utc_now(false), folders, identities);
   if (!manifest_.open_append(manifest_path) || !append(start) || !files::sync_folder(d))
     return *error = "cannot write the manifest of the backup folder: " + dir, false;
   return true;
@@ -168,8 +188,17 @@ bool Backup::append(const std::string& line) {
   const std::string text = line + "\n";
   // A line that may have reached the file only in part ends this run's
   // backup: nothing more is appended after it, and no file is changed.
-  if (!manifest_.write(text.data(), text.size()) || !manifest_.sync()) broken_ = true;
+  if (!manifest_.write(text.data(), text.size()) || !manifest_.sync()) {
+    broken_ = true;
+    check_full(manifest_);
+  }
   return !broken_;
+}
+
+void Backup::check_full(const files::File& file) {
+  if (!file.full() || full_told_) return;
+  full_told_ = true;
+  if (on_full_) on_full_(dir_);
 }
 
 bool Backup::before_change(const char* path, ChangeKind kind, const char* new_path) {
@@ -202,13 +231,17 @@ bool Backup::copy_file(const char* path, ChangeKind kind, const char* new_path, 
 
   const std::string copy_path = files::join(dir_, e.copy);
   files::File copy;
-  if (!copy.create(copy_path)) return false;
+  if (!copy.create(copy_path)) {
+    check_full(copy);
+    return false;
+  }
   // The copy and its name in the folder on the disk, then the manifest
   // line that names it: only then may the file be changed.
   bool ok = files::copy(source, &copy, &e.sha256, &e.meta.size) && copy.sync();
   ok = copy.close() && ok;
   ok = ok && files::sync_folder(dir_) && append(manifest::before_line(e));
   if (!ok) {
+    check_full(copy);
     files::remove(copy_path);
     return false;
   }
@@ -285,57 +318,194 @@ struct Tally {
   int failed = 0;
 };
 
+bool same_name(const std::string& a, const std::string& b) { return same_path(a, b); }
+
+// An absolute path as its root ("/"; Windows: "C:\") and its names. False
+// when it is not absolute, or a name is empty, "." or ".." (Windows: or
+// holds ':', a stream, or a control character, or ends in a dot or a space,
+// which Win32 drops).
+bool split_path(const std::string& path, std::string* root, std::vector<std::string>* names) {
+  names->clear();
+#ifdef _WIN32
+  if (path.size() < 3 || !std::isalpha(static_cast<unsigned char>(path[0])) || path[1] != ':' ||
+      !is_separator(path[2]))
+    return false;
+  *root = path.substr(0, 2) + "\\";
+  std::size_t at = 3;
+#else
+  if (path.empty() || path[0] != '/') return false;
+  *root = "/";
+  std::size_t at = 1;
+#endif
+  if (at == path.size()) return true;
+  for (;;) {
+    std::size_t end = at;
+    while (end < path.size() && !is_separator(path[end])) ++end;
+    const std::string name = path.substr(at, end - at);
+    if (name.empty() || name == "." || name == "..") return false;
+#ifdef _WIN32
+    if (name.find(':') != std::string::npos || name.back() == '.' || name.back() == ' ' ||
+        std::any_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }))
+      return false;
+#endif
+    names->push_back(name);
+    if (end == path.size()) return true;
+    at = end + 1;
+  }
+}
+
+#ifdef _WIN32
+constexpr char kNotPlain[] =
+    "not an absolute path of plain names (an empty name, \".\", \"..\", a ':' or a control character, or a dot or "
+    "a space at the end of a name)";
+#else
+constexpr char kNotPlain[] = "not an absolute path of plain names (an empty name, \".\" or \"..\")";
+#endif
+
+// The copy's name is one name in the backup folder (the backup names them
+// RUN-N).
+bool plain_name(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of(std::string("/\\:\0", 4)) == std::string::npos;
+}
+
+// Where an entry acts: its folder, reached as the scan reached it, and its
+// name there.
+struct Place {
+  files::Folder folder;
+  std::string name;
+};
+
+// Reaches path below one of the run's folders: the scanned folder by its
+// real location with no link on the way and still the folder the run line
+// names, each folder below it beneath it as the walk enters them. False
+// with the reason (the path itself is not in it).
+bool reach(const manifest::Run* run, const std::string& path, Place* place, std::string* why) {
+  std::string root;
+  std::vector<std::string> names;
+  if (!split_path(path, &root, &names) || names.empty()) return *why = kNotPlain, false;
+  if (!run) return *why = "no run line names the folders of its run", false;
+  for (std::size_t i = 0; i < run->folders.size(); ++i) {
+    std::string folder = run->folders[i];
+#ifdef _WIN32
+    // Every fixed drive was scanned: the drive of the path, when fixed.
+    if (folder == kAllDrives) {
+      if (GetDriveTypeA(root.c_str()) != DRIVE_FIXED) continue;
+      folder = root;
+    }
+#endif
+    std::string folder_root;
+    std::vector<std::string> folder_names;
+    if (!split_path(folder, &folder_root, &folder_names) || !same_name(folder_root, root) ||
+        folder_names.size() >= names.size() ||
+        !std::equal(folder_names.begin(), folder_names.end(), names.begin(), same_name))
+      continue;
+    files::Folder base;
+    if (!base.open(folder))
+      return *why = "the scanned folder " + terminal_text(folder) + " is gone or reached through a link", false;
+    KrelvonFileIdentity id;
+    const std::string kept = i < run->identities.size() ? run->identities[i] : "";
+    if (!kept.empty() && !(base.identity(&id) && manifest::identity_text(id) == kept))
+      return *why = "the scanned folder " + terminal_text(folder) + " is no longer the folder the scan saw", false;
+    const std::vector<std::string> below(names.begin() + static_cast<std::ptrdiff_t>(folder_names.size()),
+                                         names.end() - 1);
+    if (!place->folder.open_beneath(base, below))
+      return *why = "a folder on its way from " + terminal_text(folder) +
+                    " is gone, a link, or on another file system or mount",
+             false;
+    place->name = names.back();
+    return true;
+  }
+  return *why = "outside the folders its run scanned", false;
+}
+
+std::string shown(const Place& p) { return terminal_text(files::join(p.folder.path(), p.name)); }
+
+// The mode the original gets back: the permission bits of its before line;
+// its set-user-ID, set-group-ID and sticky bits only when the before line
+// says root owned it and the copy in the backup folder is root's as well
+// (the folder itself is one that no one but its owner, the restoring user
+// or root, can write to: restore() checked it). Otherwise they are left
+// off, and the note says so.
+void restored_mode(const manifest::Entry& e, files::File& copy, files::Meta* meta, std::string* note) {
+#ifdef _WIN32
+  (void)e;
+  (void)copy;
+  (void)meta;
+  (void)note;
+#else
+  meta->mode = e.meta.mode & 07777;
+  if ((meta->mode & 07000) == 0) return;
+  files::Meta of_copy;
+  if (e.meta.owner == 0 && copy.meta(&of_copy) && of_copy.owner == 0) return;
+  char text[96];
+  std::snprintf(text, sizeof text, " (mode %04o put back as %04o", meta->mode, meta->mode & 0777);
+  meta->mode &= 0777;
+  *note = std::string(text) +
+          ": set-user-ID, set-group-ID and sticky bits only for a file of root's whose copy is root's)";
+#endif
+}
+
 // Writes the kept copy to a temporary file beside the path, with the kept
 // mode and time stamps, makes it durable and renames it over the path:
 // the path holds either what it held or the whole original, never part of
 // it. False, with the reason, when the original could not be put back.
-bool put_back(const manifest::Entry& e, const std::string& dir, std::string* why) {
-  const std::string folder = files::parent_of(e.path);
-  if (!files::is_folder(folder)) return *why = "its folder " + folder + " is gone", false;
+bool put_back(const manifest::Entry& e, const std::string& dir, const Place& at, std::string* note,
+              std::string* why) {
   files::File copy;
-  if (!copy.open_read(files::join(dir, e.copy))) return *why = "the backup copy " + e.copy + " cannot be read", false;
-  const std::string name = e.path.substr(folder.size() + (folder.back() == files::separator() ? 0 : 1));
-  const std::string temporary = files::join(folder, "." + name + ".krelvon-restore-" + std::to_string(process_id()));
+  if (!copy.open_read(files::join(dir, e.copy)))
+    return *why = "the backup copy " + terminal_text(e.copy) + " cannot be read", false;
+  files::Meta meta = e.meta;
+  restored_mode(e, copy, &meta, note);
+  const std::string temporary = "." + at.name + ".krelvon-restore-" + std::to_string(process_id());
+  const std::string temporary_shown = terminal_text(files::join(at.folder.path(), temporary));
   files::File out;
-  if (!out.create(temporary)) return *why = "cannot create " + temporary, false;
+  if (!out.create(at.folder, temporary)) return *why = "cannot create " + temporary_shown, false;
   std::string sha;
   bool ok = files::copy(copy, &out, &sha, nullptr);
   if (!ok) *why = "copying the backup failed";
   if (ok && sha != e.sha256) {
     ok = false;
-    *why = "the backup copy " + e.copy + " is damaged (its SHA-256 differs from the manifest's)";
+    *why = "the backup copy " + terminal_text(e.copy) + " is damaged (its SHA-256 differs from the manifest's)";
   }
-  if (ok && !(out.set_meta(e.meta) && out.sync())) {
+  if (ok && !(out.set_meta(meta) && out.sync())) {
     ok = false;
-    *why = "cannot set the mode and time stamps of " + temporary;
+    *why = "cannot set the mode and time stamps of " + temporary_shown;
   }
   ok = out.close() && ok;
-  if (ok && !(files::set_attributes(temporary, e.meta) && files::replace(temporary, e.path))) {
+  if (ok && !(files::set_attributes(files::join(at.folder.path(), temporary), meta) &&
+              at.folder.replace(temporary, at.name))) {
     ok = false;
-    *why = "cannot move " + temporary + " to its place";
+    *why = "cannot move " + temporary_shown + " to its place";
   }
   if (!ok) {
-    files::remove(temporary);
+    at.folder.remove(temporary);
     return false;
   }
-  if (!files::sync_folder(folder)) return *why = "the folder " + folder + " cannot be made durable", false;
+  if (!at.folder.sync())
+    return *why = "the folder " + terminal_text(at.folder.path()) + " cannot be made durable", false;
   return true;
+}
+
+// Where the scan's rename left the file: the after line's new name when the
+// rename is known done, else the intended one; empty when there is none.
+std::string renamed_to(const manifest::Entry& e) {
+  const std::string to = e.settled && e.outcome == "renamed" ? e.after_to : e.to;
+  return same_path(to, e.path) ? "" : to;
 }
 
 // What the scan left where a rename put the file, removed when it is still
 // that (a file changed since is someone's: kept). A note for out; false
 // when it could not be removed.
-bool remove_renamed(const manifest::Entry& e, std::string* note) {
-  const bool known = e.settled && e.outcome == "renamed";
-  const std::string to = known ? e.after_to : e.to;
-  if (to.empty() || same_path(to, e.path) || !files::exists(to)) return true;
-  const std::string left = known ? e.after_sha256 : e.sha256;
-  const std::string now = files::sha256_of(to);
-  if (now.empty()) return *note = " (but " + to + " could not be read)", false;
-  if (now != left) return *note = " (" + to + " kept: changed since the scan)", true;
-  if (!files::remove(to) || !files::sync_folder(files::parent_of(to)))
-    return *note = " (but " + to + " could not be removed)", false;
-  return *note = " (" + to + " removed)", true;
+bool remove_renamed(const manifest::Entry& e, const Place& to, std::string* note) {
+  if (!to.folder.exists(to.name)) return true;
+  const std::string left = e.settled && e.outcome == "renamed" ? e.after_sha256 : e.sha256;
+  const std::string now = to.folder.sha256_of(to.name);
+  if (now.empty()) return *note += " (but " + shown(to) + " could not be read)", false;
+  if (now != left) return *note += " (" + shown(to) + " kept: changed since the scan)", true;
+  if (!to.folder.remove(to.name) || !to.folder.sync())
+    return *note += " (but " + shown(to) + " could not be removed)", false;
+  return *note += " (" + shown(to) + " removed)", true;
 }
 
 // Whether the state at the path is one the scan may have left: the path
@@ -352,42 +522,61 @@ bool left_by_scan(const manifest::Entry& e, bool present, const files::Meta& now
   return e.action == "rewrite" && now.identity == e.meta.identity;
 }
 
-void restore_entry(const manifest::Entry& e, const std::string& dir, bool force, std::FILE* out, Tally* tally) {
+void restore_entry(const manifest::Entry& e, const manifest::Run* run, const std::string& dir, bool force,
+                   std::FILE* out, Tally* tally) {
+  const std::string path = terminal_text(e.path);
+  // Where the entry may act at all; --force does not change it.
+  Place at, to;
+  std::string why;
+  const std::string to_path = renamed_to(e);
+  bool allowed = reach(run, e.path, &at, &why);
+  if (allowed && !to_path.empty() && !reach(run, to_path, &to, &why)) {
+    why = "its new name " + terminal_text(to_path) + ": " + why;
+    allowed = false;
+  }
+  if (allowed && !plain_name(e.copy)) {
+    why = "its copy " + terminal_text(e.copy) + " is not a name in the backup folder";
+    allowed = false;
+  }
+  if (!allowed) {
+    std::fprintf(out, "refused: %s: %s\n", path.c_str(), why.c_str());
+    ++tally->refused;
+    return;
+  }
   files::Meta now;
-  const bool present = files::meta_of(e.path, &now);
+  const bool present = at.folder.meta_of(at.name, &now);
   if (present && !now.regular) {
-    std::fprintf(out, "failed: %s: no longer a file\n", e.path.c_str());
+    std::fprintf(out, "failed: %s: no longer a file\n", path.c_str());
     ++tally->failed;
     return;
   }
-  const std::string now_sha = present ? files::sha256_of(e.path) : "";
+  const std::string now_sha = present ? at.folder.sha256_of(at.name) : "";
   if (present && now_sha == e.sha256) {
     // The original's bytes are there: at most its mode and times differ.
     if (files::same_mode_and_times(now, e.meta)) {
-      std::fprintf(out, "in place: %s\n", e.path.c_str());
+      std::fprintf(out, "in place: %s\n", path.c_str());
       ++tally->in_place;
       return;
     }
   } else if (!force && !left_by_scan(e, present, now, now_sha)) {
-    std::fprintf(out, "refused: %s: %s; --force puts the original back anyway\n", e.path.c_str(),
+    std::fprintf(out, "refused: %s: %s; --force puts the original back anyway\n", path.c_str(),
                  present ? "changed since the scan (neither the original nor what the scan left)"
                          : "gone, and not by the scan");
     ++tally->refused;
     return;
   }
-  std::string why;
-  if (!put_back(e, dir, &why)) {
-    std::fprintf(out, "failed: %s: %s\n", e.path.c_str(), why.c_str());
-    ++tally->failed;
-    return;
-  }
   std::string note;
-  if (!remove_renamed(e, &note)) {
-    std::fprintf(out, "failed: %s: put back%s\n", e.path.c_str(), note.c_str());
+  if (!put_back(e, dir, at, &note, &why)) {
+    std::fprintf(out, "failed: %s: %s\n", path.c_str(), why.c_str());
     ++tally->failed;
     return;
   }
-  std::fprintf(out, "restored: %s%s\n", e.path.c_str(), note.c_str());
+  if (!to_path.empty() && !remove_renamed(e, to, &note)) {
+    std::fprintf(out, "failed: %s: put back%s\n", path.c_str(), note.c_str());
+    ++tally->failed;
+    return;
+  }
+  std::fprintf(out, "restored: %s%s\n", path.c_str(), note.c_str());
   ++tally->restored;
 }
 
@@ -398,18 +587,31 @@ int restore(const std::string& dir, const std::vector<std::string>& paths, bool 
   std::string text;
   const std::string manifest_path = files::join(dir, manifest::kFileName);
   if (!files::exists(manifest_path)) {
-    std::fprintf(err, "krelvon-scan: no backup of krelvon-scan in %s (no %s)\n", dir.c_str(), manifest::kFileName);
+    std::fprintf(err, "krelvon-scan: no backup of krelvon-scan in %s (no %s)\n", terminal_text(dir).c_str(),
+                 manifest::kFileName);
+    return 2;
+  }
+  // A manifest someone else could have rewritten says nothing.
+  const std::string distrust = files::untrusted_folder(dir, true);
+  if (!distrust.empty()) {
+    std::fprintf(err, "krelvon-scan: %s; nothing restored\n", untrusted_message(dir, distrust).c_str());
     return 2;
   }
   const bool readable = files::read_all(manifest_path, &text);
   const manifest::Contents c = manifest::read(text);
   if (!readable || !c.ours) {
-    std::fprintf(err, "krelvon-scan: %s in %s is not a manifest of krelvon-scan\n", manifest::kFileName, dir.c_str());
+    std::fprintf(err, "krelvon-scan: %s in %s is not a manifest of krelvon-scan\n", manifest::kFileName,
+                 terminal_text(dir).c_str());
     return 2;
   }
-  if (c.damaged_lines > 0)
+  if (c.cut_short > 0)
     std::fprintf(err, "krelvon-scan: %d incomplete manifest line(s) left out (a scan stopped while writing)\n",
-                 c.damaged_lines);
+                 c.cut_short);
+  if (c.damaged_lines > 0)
+    std::fprintf(err,
+                 "krelvon-scan: %d damaged manifest line(s) in %s left out (not what a stopped scan leaves): a file "
+                 "one of them names is not restored\n",
+                 c.damaged_lines, terminal_text(dir).c_str());
 
   std::vector<std::string> under;
   for (const std::string& p : paths) {
@@ -417,7 +619,7 @@ int restore(const std::string& dir, const std::vector<std::string>& paths, bool 
     const bool any = std::any_of(c.entries.begin(), c.entries.end(),
                                  [&](const manifest::Entry& e) { return !full.empty() && at_or_under(e.path, full); });
     if (!any) {
-      std::fprintf(err, "krelvon-scan: no file of the backup lies at or under %s\n", p.c_str());
+      std::fprintf(err, "krelvon-scan: no file of the backup lies at or under %s\n", terminal_text(p).c_str());
       return 2;
     }
     under.push_back(full);
@@ -430,12 +632,12 @@ int restore(const std::string& dir, const std::vector<std::string>& paths, bool 
     if (!under.empty() &&
         std::none_of(under.begin(), under.end(), [&](const std::string& u) { return at_or_under(e->path, u); }))
       continue;
-    restore_entry(*e, dir, force, out, &tally);
+    restore_entry(*e, c.run(e->run), dir, force, out, &tally);
   }
   std::fprintf(out, "%d restored, %d already in place, %d refused, %d failed\n", tally.restored, tally.in_place,
                tally.refused, tally.failed);
   std::fflush(out);
-  return tally.refused + tally.failed > 0 ? kRestoreIncomplete : 0;
+  return tally.refused + tally.failed > 0 || c.damaged_lines > 0 ? kRestoreIncomplete : 0;
 }
 
 }  // namespace krelvon::cli

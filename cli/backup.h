@@ -7,14 +7,26 @@
 // the action is over, the manifest says what the scan left. DIR is created
 // when missing; a DIR that already holds a backup gets a new run appended;
 // a non-empty DIR without a manifest of ours is refused, and so is a DIR
-// that is, or lies inside, or holds, a scanned folder.
+// that is, or lies inside, or holds, a scanned folder (bind mounts
+// included), and a DIR that another user could write to
+// (files::untrusted_folder). The run line keeps the identity of each
+// scanned folder.
 //
 // --restore=DIR [PATH]...: puts each file of the manifest (or those at or
 // under a PATH) back where it was, byte for byte with its mode and time
 // stamps, newest entry first, each one through a temporary file beside it
 // that is made durable and then renamed over the path. An entry is refused
 // when the file at its path is neither the original nor what the scan left
-// there, unless --force.
+// there, unless --force; and always when its path (or a rename's new name)
+// does not lie below a folder its run scanned, holds "." or ".." or an
+// empty name, or cannot be reached there as the scan reached it: the
+// scanned folder still the one the run line names (by identity, where it
+// is kept), and every folder below it reached without a link, on the same
+// file system and mount. The manifest is a trusted folder's only
+// (files::untrusted_folder); set-user-ID, set-group-ID and sticky bits
+// come back only on a file whose before line says root owned it and whose
+// copy in DIR is root's, else they are left off and the entry's line says
+// so.
 #pragma once
 
 #include <cstdio>
@@ -38,8 +50,9 @@ bool backup_option(const char* argument, BackupOptions* o);
 const char* backup_options_misuse(const BackupOptions& o);
 
 // Exit status of --restore when an entry was refused or could not be put
-// back (0: every entry put back or already in place; 2: usage, or DIR is no
-// backup folder).
+// back, or when a damaged manifest line may have named one (0: every entry
+// put back or already in place; 2: usage, DIR is no backup folder or is not
+// to be trusted).
 inline constexpr int kRestoreIncomplete = 4;
 
 class Backup final : public ChangeGuard {
@@ -63,6 +76,10 @@ class Backup final : public ChangeGuard {
   bool finish();
 
   const std::string& folder() const { return dir_; }
+  // Called once, the first time a copy or a manifest line does not fit in
+  // the backup folder for want of space (the change is refused, as for any
+  // backup that cannot be made), with the folder.
+  void on_full(void (*listener)(const std::string& folder)) { on_full_ = listener; }
   int entries() const { return static_cast<int>(tracked_.size()); }
 
  private:
@@ -76,11 +93,14 @@ class Backup final : public ChangeGuard {
   void settle(Tracked& t, ChangeOutcome outcome, const char* new_path);
   void settle_open();
   bool append(const std::string& line);
+  void check_full(const files::File& file);
 
   std::string dir_;
   std::string run_;
   files::File manifest_;
   bool broken_ = false;
+  bool full_told_ = false;
+  void (*on_full_)(const std::string&) = nullptr;
   std::int64_t next_ = 1;
   std::vector<Tracked> tracked_;
 };

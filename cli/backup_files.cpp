@@ -16,8 +16,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
+
+#include "platform/posix/beneath.h"
 #endif
 
 // A failure point of the fault tests; in the programs, nothing.
@@ -62,6 +66,15 @@ std::string sha256_of(const std::string& path) {
   if (!f.open_read(path) || !copy(f, nullptr, &sha, nullptr)) return "";
   return sha;
 }
+
+std::string Folder::sha256_of(const std::string& name) const {
+  File f;
+  std::string sha;
+  if (!f.open_read(*this, name) || !copy(f, nullptr, &sha, nullptr)) return "";
+  return sha;
+}
+
+Folder::~Folder() { close(); }
 
 bool read_all(const std::string& path, std::string* text) {
   File f;
@@ -145,7 +158,16 @@ bool File::create(const std::string& path) {
   if (KRELVON_FAIL_NOW(kOpen)) return false;
   handle_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                         nullptr);
+  if (!is_open()) note_failure();
   return is_open();
+}
+
+bool File::open_read(const Folder& folder, const std::string& name) { return open_read(join(folder.path_, name)); }
+bool File::create(const Folder& folder, const std::string& name) { return create(join(folder.path_, name)); }
+
+void File::note_failure() {
+  const DWORD e = GetLastError();
+  if (e == ERROR_DISK_FULL || e == ERROR_HANDLE_DISK_FULL) full_ = true;
 }
 
 bool File::open_append(const std::string& path) {
@@ -171,7 +193,10 @@ bool File::write(const void* data, std::size_t size) {
   const auto* p = static_cast<const char*>(data);
   while (size > 0) {
     DWORD put = 0;
-    if (!WriteFile(as_handle(handle_), p, static_cast<DWORD>(size), &put, nullptr) || put == 0) return false;
+    if (!WriteFile(as_handle(handle_), p, static_cast<DWORD>(size), &put, nullptr) || put == 0) {
+      note_failure();
+      return false;
+    }
     p += put;
     size -= put;
   }
@@ -180,7 +205,9 @@ bool File::write(const void* data, std::size_t size) {
 
 bool File::sync() {
   if (KRELVON_FAIL_NOW(kSync)) return false;
-  return FlushFileBuffers(as_handle(handle_)) != FALSE;
+  if (FlushFileBuffers(as_handle(handle_))) return true;
+  note_failure();
+  return false;
 }
 
 bool File::meta(Meta* out) {
@@ -199,6 +226,7 @@ bool File::close() {
   if (!is_open()) return true;
   const bool failed = KRELVON_FAIL_NOW(kClose);
   const bool closed = CloseHandle(as_handle(handle_)) != FALSE;
+  if (!closed) note_failure();
   handle_ = INVALID_HANDLE_VALUE;
   return closed && !failed;
 }
@@ -284,6 +312,39 @@ std::string full_path(const std::string& path) {
   return full;
 }
 
+void Folder::close() { path_.clear(); }
+
+bool Folder::open(const std::string& path) {
+  close();
+  if (!is_folder(path)) return false;
+  path_ = path;
+  return true;
+}
+
+bool Folder::open_beneath(const Folder& base, const std::vector<std::string>& names) {
+  close();
+  std::string p = base.path_;
+  for (const std::string& name : names) {
+    p = join(p, name);
+    const DWORD a = GetFileAttributesA(p.c_str());
+    if (a == INVALID_FILE_ATTRIBUTES || (a & FILE_ATTRIBUTE_DIRECTORY) == 0 || (a & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+      return false;
+  }
+  path_ = p;
+  return true;
+}
+
+bool Folder::identity(KrelvonFileIdentity* out) const { return identity_of(path_, out); }
+bool Folder::meta_of(const std::string& name, Meta* out) const { return files::meta_of(join(path_, name), out); }
+bool Folder::exists(const std::string& name) const { return files::exists(join(path_, name)); }
+bool Folder::replace(const std::string& from, const std::string& to) const {
+  return files::replace(join(path_, from), join(path_, to));
+}
+bool Folder::remove(const std::string& name) const { return files::remove(join(path_, name)); }
+bool Folder::sync() const { return sync_folder(path_); }
+
+std::string untrusted_folder(const std::string&, bool) { return ""; }
+
 bool inside(const std::string& inner, const std::string& outer) {
   KrelvonFileIdentity target;
   if (!identity_of(outer, &target)) return false;
@@ -330,10 +391,10 @@ void fill(const struct stat& st, Meta* out) {
   out->regular = S_ISREG(st.st_mode);
 }
 
-int open_retrying(const char* path, int flags, mode_t mode = 0) {
+int open_retrying(int folder, const char* path, int flags, mode_t mode = 0) {
   int fd;
   do {
-    fd = ::open(path, flags | O_CLOEXEC, mode);
+    fd = ::openat(folder, path, flags | O_CLOEXEC, mode);
   } while (fd < 0 && errno == EINTR);
   return fd;
 }
@@ -344,31 +405,41 @@ File::~File() { close(); }
 
 bool File::is_open() const { return fd_ >= 0; }
 
-bool File::open_read(const std::string& path) {
+void File::note_failure() {
+  if (errno == ENOSPC || errno == EDQUOT) full_ = true;
+}
+
+bool File::open_read(const std::string& path) { return open_read_at(AT_FDCWD, path.c_str()); }
+bool File::open_read(const Folder& folder, const std::string& name) { return open_read_at(folder.fd_, name.c_str()); }
+bool File::create(const std::string& path) { return create_at(AT_FDCWD, path.c_str()); }
+bool File::create(const Folder& folder, const std::string& name) { return create_at(folder.fd_, name.c_str()); }
+
+bool File::open_read_at(int folder, const char* name) {
   close();
   if (KRELVON_FAIL_NOW(kOpen)) return false;
   // O_NONBLOCK: a FIFO put at the path must not hold the open. O_NOATIME,
   // where the owner or the superuser reads: the access time the backup
   // keeps and the restore puts back stays as it is.
   const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK;
-  fd_ = open_retrying(path.c_str(), flags | O_NOATIME);
-  if (fd_ < 0 && errno == EPERM) fd_ = open_retrying(path.c_str(), flags);
+  fd_ = open_retrying(folder, name, flags | O_NOATIME);
+  if (fd_ < 0 && errno == EPERM) fd_ = open_retrying(folder, name, flags);
   struct stat st {};
   if (fd_ >= 0 && (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode))) close();
   return fd_ >= 0;
 }
 
-bool File::create(const std::string& path) {
+bool File::create_at(int folder, const char* name) {
   close();
   if (KRELVON_FAIL_NOW(kOpen)) return false;
-  fd_ = open_retrying(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+  fd_ = open_retrying(folder, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+  if (fd_ < 0) note_failure();
   return fd_ >= 0;
 }
 
 bool File::open_append(const std::string& path) {
   close();
   if (KRELVON_FAIL_NOW(kOpen)) return false;
-  fd_ = open_retrying(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW, 0600);
+  fd_ = open_retrying(AT_FDCWD, path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW, 0600);
   return fd_ >= 0;
 }
 
@@ -387,7 +458,11 @@ bool File::write(const void* data, std::size_t size) {
   while (size > 0) {
     const ssize_t put = ::write(fd_, p, size);
     if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
+    if (put <= 0) {
+      if (put == 0) errno = ENOSPC;
+      note_failure();
+      return false;
+    }
     p += put;
     size -= static_cast<std::size_t>(put);
   }
@@ -396,7 +471,9 @@ bool File::write(const void* data, std::size_t size) {
 
 bool File::sync() {
   if (KRELVON_FAIL_NOW(kSync)) return false;
-  return ::fsync(fd_) == 0;
+  if (::fsync(fd_) == 0) return true;
+  note_failure();
+  return false;
 }
 
 bool File::meta(Meta* out) {
@@ -420,43 +497,110 @@ bool File::close() {
   if (fd_ < 0) return true;
   const bool failed = KRELVON_FAIL_NOW(kClose);
   const bool closed = ::close(fd_) == 0;
+  if (!closed) note_failure();
   fd_ = -1;
   return closed && !failed;
 }
 
-bool meta_of(const std::string& path, Meta* out) {
+namespace {
+
+// The calls of a path and of an entry of a held folder, one each.
+bool meta_at(int folder, const char* name, Meta* out) {
   if (KRELVON_FAIL_NOW(kStat)) return false;
   struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return false;
+  if (::fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
   fill(st, out);
   return true;
 }
 
-bool exists(const std::string& path) {
+bool exists_at(int folder, const char* name) {
   struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0 || (errno != ENOENT && errno != ENOTDIR);
+  return ::fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0 || (errno != ENOENT && errno != ENOTDIR);
 }
 
-bool set_attributes(const std::string&, const Meta&) { return true; }
-
-bool replace(const std::string& from, const std::string& to) {
+bool replace_at(int folder, const char* from, const char* to) {
   if (KRELVON_FAIL_NOW(kMove)) return false;
-  return ::rename(from.c_str(), to.c_str()) == 0;
+  return ::renameat(folder, from, folder, to) == 0;
 }
 
-bool remove(const std::string& path) {
+bool remove_at(int folder, const char* name) {
   if (KRELVON_FAIL_NOW(kUnlink)) return false;
-  return ::unlink(path.c_str()) == 0;
+  return ::unlinkat(folder, name, 0) == 0;
 }
 
-bool sync_folder(const std::string& folder) {
+bool sync_at(int folder, const char* name) {
   if (KRELVON_FAIL_NOW(kSync)) return false;
-  const int fd = open_retrying(folder.c_str(), O_RDONLY | O_DIRECTORY);
+  const int fd = open_retrying(folder, name, O_RDONLY | O_DIRECTORY);
   if (fd < 0) return false;
   const bool synced = ::fsync(fd) == 0;
   ::close(fd);
   return synced;
 }
+
+}  // namespace
+
+bool meta_of(const std::string& path, Meta* out) { return meta_at(AT_FDCWD, path.c_str(), out); }
+bool exists(const std::string& path) { return exists_at(AT_FDCWD, path.c_str()); }
+bool set_attributes(const std::string&, const Meta&) { return true; }
+bool replace(const std::string& from, const std::string& to) { return replace_at(AT_FDCWD, from.c_str(), to.c_str()); }
+bool remove(const std::string& path) { return remove_at(AT_FDCWD, path.c_str()); }
+bool sync_folder(const std::string& folder) { return sync_at(AT_FDCWD, folder.c_str()); }
+
+void Folder::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  path_.clear();
+}
+
+bool Folder::open(const std::string& path) {
+  close();
+  if (path.empty() || path[0] != '/') return false;
+  // One name at a time from the root, none of them a link.
+  int at = open_retrying(AT_FDCWD, "/", O_PATH | O_DIRECTORY);
+  for (std::size_t from = 1; at >= 0 && from < path.size();) {
+    std::size_t end = path.find('/', from);
+    if (end == std::string::npos) end = path.size();
+    const std::string name = path.substr(from, end - from);
+    from = end + 1;
+    if (name.empty() || name == "." || name == "..") {
+      ::close(at);
+      return false;
+    }
+    const int next = open_retrying(at, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW);
+    ::close(at);
+    at = next;
+  }
+  if (at < 0) return false;
+  fd_ = at;
+  path_ = path;
+  return true;
+}
+
+bool Folder::open_beneath(const Folder& base, const std::vector<std::string>& names) {
+  close();
+  std::string relative;
+  for (const std::string& name : names) relative += (relative.empty() ? "" : "/") + name;
+  fd_ = krelvon::posix::open_folder_beneath(base.fd_, relative, O_RDONLY);
+  if (fd_ < 0) return false;
+  path_ = relative.empty() ? base.path_ : join(base.path_, relative);
+  return true;
+}
+
+bool Folder::identity(KrelvonFileIdentity* out) const {
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) return false;
+  out->volume = static_cast<std::uint64_t>(st.st_dev);
+  out->index = static_cast<std::uint64_t>(st.st_ino);
+  return true;
+}
+
+bool Folder::meta_of(const std::string& name, Meta* out) const { return meta_at(fd_, name.c_str(), out); }
+bool Folder::exists(const std::string& name) const { return exists_at(fd_, name.c_str()); }
+bool Folder::replace(const std::string& from, const std::string& to) const {
+  return replace_at(fd_, from.c_str(), to.c_str());
+}
+bool Folder::remove(const std::string& name) const { return remove_at(fd_, name.c_str()); }
+bool Folder::sync() const { return sync_at(fd_, "."); }
 
 bool make_folder(const std::string& path) { return ::mkdir(path.c_str(), 0700) == 0; }
 
@@ -498,20 +642,132 @@ std::string full_path(const std::string& path) {
   return full == "/" ? "/" + name : full + "/" + name;
 }
 
+namespace {
+
+std::string real_path(const std::string& path) {
+  char* real = ::realpath(path.c_str(), nullptr);
+  if (!real) return "";
+  std::string p = real;
+  std::free(real);
+  return p;
+}
+
+// The names of a path between its separators.
+std::vector<std::string> names_of(const std::string& path) {
+  std::vector<std::string> names;
+  for (std::size_t from = 0; from < path.size();) {
+    std::size_t end = path.find('/', from);
+    if (end == std::string::npos) end = path.size();
+    if (end > from) names.push_back(path.substr(from, end - from));
+    from = end + 1;
+  }
+  return names;
+}
+
+// A field of /proc/self/mountinfo, its \ooo escapes undone.
+std::string mount_field(const std::string& field) {
+  std::string out;
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && i + 3 < field.size() && field[i + 1] >= '0' && field[i + 1] <= '3') {
+      out += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0'));
+      i += 3;
+    } else {
+      out += field[i];
+    }
+  }
+  return out;
+}
+
+// Where a folder (by its real path) lies in its file system, whatever
+// mount shows it: the file system's device as the mount table names it,
+// and the names from the file system's root. The mount is the one statx
+// names (STATX_MNT_ID), else the one with the longest mount point at or
+// above the folder (the last such line: a mount over another comes later).
+struct Placed {
+  std::string device;
+  std::vector<std::string> names;
+};
+
+bool placed(const std::string& real, Placed* out) {
+#ifdef __linux__
+  std::string wanted_id;
+#ifdef STATX_MNT_ID
+  struct statx sx {};
+  if (::statx(AT_FDCWD, real.c_str(), 0, STATX_MNT_ID, &sx) == 0 && (sx.stx_mask & STATX_MNT_ID) != 0)
+    wanted_id = std::to_string(sx.stx_mnt_id);
+#endif
+  std::FILE* table = std::fopen("/proc/self/mountinfo", "re");
+  if (!table) return false;
+  const std::vector<std::string> names = names_of(real);
+  std::size_t best = 0;
+  bool found = false;
+  char* line = nullptr;
+  std::size_t capacity = 0;
+  while (::getline(&line, &capacity, table) > 0) {
+    // id parent major:minor root mount-point ...
+    std::vector<std::string> field;
+    for (const char* f = line; *f && field.size() < 5;) {
+      const char* end = std::strpbrk(f, " \n");
+      if (!end) end = f + std::strlen(f);
+      field.emplace_back(f, end);
+      f = *end ? end + 1 : end;
+    }
+    if (field.size() < 5) continue;
+    const std::vector<std::string> point = names_of(mount_field(field[4]));
+    if (point.size() > names.size() || !std::equal(point.begin(), point.end(), names.begin())) continue;
+    if (!wanted_id.empty() ? field[0] != wanted_id : found && point.size() < best) continue;
+    best = point.size();
+    found = true;
+    out->device = field[2];
+    out->names = names_of(mount_field(field[3]));
+    out->names.insert(out->names.end(), names.begin() + static_cast<std::ptrdiff_t>(point.size()), names.end());
+    if (!wanted_id.empty()) break;
+  }
+  std::free(line);
+  std::fclose(table);
+  return found;
+#else
+  (void)real;
+  (void)out;
+  return false;
+#endif
+}
+
+}  // namespace
+
 bool inside(const std::string& inner, const std::string& outer) {
   struct stat target {};
   if (::stat(outer.c_str(), &target) != 0) return false;
-  char* real = ::realpath(inner.c_str(), nullptr);
-  if (!real) return false;
-  std::string p = real;
-  std::free(real);
+  const std::string real = real_path(inner);
+  if (real.empty()) return false;
   // Every name of a real path is no link, so its folders by name are its
   // folders on the disk.
-  for (;;) {
+  for (std::string p = real;; p = parent_of(p)) {
     struct stat st {};
     if (::stat(p.c_str(), &st) == 0 && st.st_dev == target.st_dev && st.st_ino == target.st_ino) return true;
-    if (p == "/") return false;
-    p = parent_of(p);
+    if (p == "/") break;
+  }
+  // Climbing from a mount's root leaves its file system for the folder it
+  // is mounted on: a folder that a bind mount shows elsewhere is compared
+  // by its place in its own file system.
+  Placed a, b;
+  const std::string real_outer = real_path(outer);
+  return !real_outer.empty() && placed(real, &a) && placed(real_outer, &b) && a.device == b.device &&
+         b.names.size() <= a.names.size() && std::equal(b.names.begin(), b.names.end(), a.names.begin());
+}
+
+std::string untrusted_folder(const std::string& folder, bool itself) {
+  std::string p = real_path(folder);
+  if (p.empty()) return folder + " cannot be found";
+  const uid_t me = ::geteuid();
+  for (;; p = parent_of(p), itself = false) {
+    struct stat st {};
+    if (::stat(p.c_str(), &st) != 0) return p + " cannot be examined";
+    if (st.st_uid != me && st.st_uid != 0) return p + " belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+    const bool others_write = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    const bool sticky_of_root = !itself && st.st_uid == 0 && (st.st_mode & S_ISVTX) != 0;
+    if (others_write && !sticky_of_root) return p + " can be written by others than its owner";
+    if (p == "/") return "";
   }
 }
 

@@ -32,6 +32,8 @@ struct Meta {
 // Metas agree.
 bool same_mode_and_times(const Meta& a, const Meta& b);
 
+class Folder;
+
 class File {
  public:
   File() = default;
@@ -41,9 +43,11 @@ class File {
 
   // A regular file for reading; a symbolic link is not followed.
   bool open_read(const std::string& path);
+  bool open_read(const Folder& folder, const std::string& name);
   // A new file that must not exist yet, readable and writable by its owner
   // alone.
   bool create(const std::string& path);
+  bool create(const Folder& folder, const std::string& name);
   // For appending, created when missing.
   bool open_append(const std::string& path);
   bool is_open() const;
@@ -60,11 +64,58 @@ class File {
   // file is closed (set_attributes).
   bool set_meta(const Meta& m);
   bool close();
+  // A create, write, flush or close of this file failed for want of space
+  // (POSIX: ENOSPC, EDQUOT; Windows: ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL).
+  bool full() const { return full_; }
 
  private:
+  void note_failure();
 #ifdef _WIN32
   void* handle_ = reinterpret_cast<void*>(-1);
 #else
+  bool open_read_at(int folder, const char* name);
+  bool create_at(int folder, const char* name);
+  int fd_ = -1;
+#endif
+  bool full_ = false;
+};
+
+// A folder the restore acts in, reached once, so that every name it then
+// acts on is an entry of that folder and not whatever a path names by then.
+// POSIX: a descriptor; no folder on the way is a link, and below a base
+// folder none lies on another file system or mount (the walk's own rule,
+// platform/posix/beneath.h). Windows: the path, with no folder below a base
+// a reparse point (a junction or a link) at the time it is reached.
+class Folder {
+ public:
+  Folder() = default;
+  ~Folder();
+  Folder(const Folder&) = delete;
+  Folder& operator=(const Folder&) = delete;
+
+  // The folder at an absolute path, its own name and every one above it
+  // no link (POSIX; on Windows the path as it is).
+  bool open(const std::string& path);
+  // The folder reached from base through names, one folder each.
+  bool open_beneath(const Folder& base, const std::vector<std::string>& names);
+  const std::string& path() const { return path_; }
+  bool identity(KrelvonFileIdentity* out) const;
+
+  // The entry name of the folder, as meta_of(), exists(), replace(),
+  // remove() and sha256_of() do it for a path.
+  bool meta_of(const std::string& name, Meta* out) const;
+  bool exists(const std::string& name) const;
+  bool replace(const std::string& from, const std::string& to) const;
+  bool remove(const std::string& name) const;
+  std::string sha256_of(const std::string& name) const;
+  // The folder's entries on the disk, as sync_folder().
+  bool sync() const;
+
+ private:
+  friend class File;
+  void close();
+  std::string path_;
+#ifndef _WIN32
   int fd_ = -1;
 #endif
 };
@@ -97,8 +148,20 @@ std::string join(const std::string& folder, const std::string& name);
 // cannot be found.
 std::string full_path(const std::string& path);
 // Folder inner is folder outer or lies inside it, by real location
-// (volume and file number, not names). Both must exist.
+// (volume and file number, not names), and on Linux also by the place of
+// each in its file system, whatever mount shows it: a folder that a bind
+// mount shows somewhere else is still where it lies. Both must exist.
 bool inside(const std::string& inner, const std::string& outer);
+
+// Why a folder that a backup is kept in cannot be trusted, or an empty
+// text: it, or any folder above it, belongs to a user other than the one
+// running and root, or can be written by others than its owner; above it,
+// a folder of root's with the sticky bit (/tmp) may be written by all,
+// since no one may then rename or remove what another user put there.
+// `itself` false: the folder is the one the backup folder is still to be
+// created in (by us, for our user alone), the first of those above it.
+// Windows: always empty (its access lists are not read).
+std::string untrusted_folder(const std::string& folder, bool itself);
 
 // Reads from to its end, writing every byte to `to` unless it is null;
 // the SHA-256 of the bytes (lower-case hexadecimal) and their count. False

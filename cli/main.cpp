@@ -93,7 +93,8 @@ constexpr char kUsage[] =
     "error, 3 nothing found but some entries could not be examined, 130\n"
     "interrupted before anything was found. --restore: 0 every file put back\n"
     "or already in place, 4 a file refused (changed since the scan) or not put\n"
-    "back, 2 usage or DIR holds no backup.\n";
+    "back, or a damaged manifest line, 2 usage, DIR holds no backup or\n"
+    "another user could write to it.\n";
 
 struct Options {
   int action = krelvon::kActionDisinfect;
@@ -179,6 +180,18 @@ void on_skipped(const char* path, const char* reason) {
   std::fprintf(stderr, "krelvon-scan: skipped %s: %s\n", krelvon::cli::json_string(path).c_str(), reason);
   std::fflush(stderr);
   g_report.skipped(path, reason);
+}
+
+// The backup folder has no room for a copy (or a manifest line): said once,
+// on standard error and in the report; the change that needed it is
+// refused as for any backup that cannot be made.
+void on_backup_full(const std::string& folder) {
+  clear_status();
+  std::fprintf(stderr,
+               "krelvon-scan: the backup folder %s is full: a file whose copy does not fit in it is left unchanged\n",
+               krelvon::cli::terminal_text(folder).c_str());
+  std::fflush(stderr);
+  g_report.put("{\"type\":\"backup-full\",\"folder\":" + krelvon::cli::json_string(folder) + "}");
 }
 
 // The virus-found prompt on the terminal: one question per finding, the
@@ -364,7 +377,10 @@ int main(int argc, char** argv) {
     const std::string refusal = g_report.open(o.report, scan_paths);
     if (!refusal.empty()) return usage_error(refusal.c_str(), o.report.c_str());
   }
-  if (!o.backup.backup.empty()) krelvon::set_change_guard(&backup);
+  if (!o.backup.backup.empty()) {
+    backup.on_full(on_backup_full);
+    krelvon::set_change_guard(&backup);
+  }
 
   WNDCLASSA wc{};
   wc.lpfnWndProc = progress_proc;

@@ -114,10 +114,10 @@ struct Reader {
     if (!take('[')) return scalar(out);
     out->clear();
     if (take(']')) return true;
-    for (bool first = true;; first = false) {
+    for (;;) {
       std::string item;
       if (!string(&item)) return false;
-      *out += (first ? "" : "\n") + item;
+      *out += item + '\0';
       if (take(']')) return true;
       if (!take(',')) return false;
     }
@@ -204,8 +204,24 @@ bool parse_object(const std::string& line, Fields* out) {
 
 std::string header_line() { return Line("krelvon-backup").number("version", 1).done(); }
 
-std::string run_line(const std::string& run, const std::string& started, const std::vector<std::string>& folders) {
-  return Line("run").text("run", run).text("started", started).texts("folders", folders).done();
+std::string identity_text(const KrelvonFileIdentity& id) {
+  return std::to_string(id.volume) + ":" + std::to_string(id.index);
+}
+
+std::string run_line(const std::string& run, const std::string& started, const std::vector<std::string>& folders,
+                     const std::vector<std::string>& identities) {
+  return Line("run")
+      .text("run", run)
+      .text("started", started)
+      .texts("folders", folders)
+      .texts("identities", identities)
+      .done();
+}
+
+const Run* Contents::run(const std::string& name) const {
+  for (const Run& r : runs)
+    if (r.name == name) return &r;
+  return nullptr;
 }
 
 std::string before_line(const Entry& e) {
@@ -231,6 +247,21 @@ std::string after_line(const Entry& e) {
   return l.done();
 }
 
+namespace {
+
+// The items of an array value of parse_object.
+std::vector<std::string> items(const std::string& value) {
+  std::vector<std::string> out;
+  for (std::size_t from = 0; from < value.size();) {
+    const std::size_t end = value.find('\0', from);
+    out.push_back(value.substr(from, end - from));
+    from = end + 1;
+  }
+  return out;
+}
+
+}  // namespace
+
 Contents read(const std::string& text_of_file) {
   Contents c;
   c.ends_with_newline = text_of_file.empty() || text_of_file.back() == '\n';
@@ -239,6 +270,9 @@ Contents read(const std::string& text_of_file) {
   std::map<std::pair<std::string, std::int64_t>, std::size_t> index;
   std::size_t start = 0;
   bool first = true;
+  // A line that is none of ours, waiting for the next line to tell whether
+  // it was cut short by a stopped scanner.
+  bool pending = false;
   while (start < text_of_file.size()) {
     std::size_t end = text_of_file.find('\n', start);
     if (end == std::string::npos) end = text_of_file.size();
@@ -253,12 +287,15 @@ Contents read(const std::string& text_of_file) {
       if (!c.ours) return c;
       continue;
     }
-    if (type == "run" && !text(f, "run").empty()) {
-      c.runs.push_back(text(f, "run"));
+    const bool run_line = type == "run" && !text(f, "run").empty();
+    if (pending) ++(run_line ? c.cut_short : c.damaged_lines);
+    pending = false;
+    if (run_line) {
+      c.runs.push_back(Run{text(f, "run"), items(text(f, "folders")), items(text(f, "identities"))});
     } else if (type == "before") {
       Entry e;
       if (!read_before(f, &e)) {
-        ++c.damaged_lines;
+        pending = true;
         continue;
       }
       index[{e.run, e.number}] = c.entries.size();
@@ -267,7 +304,7 @@ Contents read(const std::string& text_of_file) {
       std::int64_t number = 0;
       const auto it = integer(f, "entry", &number) ? index.find({text(f, "run"), number}) : index.end();
       if (it == index.end() || text(f, "outcome").empty()) {
-        ++c.damaged_lines;
+        pending = true;
         continue;
       }
       // A later after line of the same entry supersedes an earlier one.
@@ -277,9 +314,10 @@ Contents read(const std::string& text_of_file) {
       e.after_sha256 = text(f, "sha256");
       e.after_to = text(f, "to");
     } else {
-      ++c.damaged_lines;
+      pending = true;
     }
   }
+  if (pending) ++(c.ends_with_newline ? c.damaged_lines : c.cut_short);
   return c;
 }
 

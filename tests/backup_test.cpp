@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 #ifndef _WIN32
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 #include "cli/backup.h"
@@ -91,13 +93,20 @@ TEST(ManifestTest, LinesReadBackExactlyAndDamageIsLeftOut) {
   later.after_to.clear();
   later.after_sha256.clear();
 
-  const std::string text = m::header_line() + "\n" + m::run_line("R1", "2025-01-02T03:04:05Z", {"/a"}) + "\n" +
+  // A folder whose name holds a line feed stays one folder.
+  const std::string text = m::header_line() + "\n" +
+                           m::run_line("R1", "2025-01-02T03:04:05Z", {"/a", "/b\n/c"}, {"2049:7", ""}) + "\n" +
                            m::before_line(e) + "\n" + m::after_line(after) + "\n" + m::after_line(later) + "\n" +
                            "{\"type\":\"after\",\"run\":\"R9\",\"entry\":1,\"outcome\":\"deleted\"}\n" +
                            m::before_line(e).substr(0, 40);
   const m::Contents c = m::read(text);
   ASSERT_TRUE(c.ours);
-  EXPECT_EQ(c.runs, std::vector<std::string>{"R1"});
+  ASSERT_EQ(c.runs.size(), 1u);
+  EXPECT_EQ(c.runs[0].name, "R1");
+  EXPECT_EQ(c.runs[0].folders, (std::vector<std::string>{"/a", "/b\n/c"}));
+  EXPECT_EQ(c.runs[0].identities, (std::vector<std::string>{"2049:7", ""}));
+  EXPECT_EQ(c.run("R1"), &c.runs[0]);
+  EXPECT_EQ(c.run("R2"), nullptr);
   ASSERT_EQ(c.entries.size(), 1u);
   const m::Entry& r = c.entries[0];
   EXPECT_EQ(r.path, e.path);
@@ -120,9 +129,28 @@ TEST(ManifestTest, LinesReadBackExactlyAndDamageIsLeftOut) {
   EXPECT_TRUE(r.settled);
   EXPECT_EQ(r.outcome, "unknown");
   EXPECT_EQ(r.after_to, "");
-  // An after line of no known entry and a line cut short are left out.
-  EXPECT_EQ(c.damaged_lines, 2);
+  // An after line of no known entry is damage; the last line cut short,
+  // without its line feed, what a stopped scanner leaves.
+  EXPECT_EQ(c.damaged_lines, 1);
+  EXPECT_EQ(c.cut_short, 1);
   EXPECT_FALSE(c.ends_with_newline);
+  // The next run closes the cut line and writes its run line right after
+  // it: still a stopped scanner's. The same line anywhere else, or at the
+  // end with its line feed, is damage.
+  const std::string cut = m::before_line(e).substr(0, 40) + "\n";
+  const std::string header = m::header_line() + "\n";
+  const std::string run2 = m::run_line("R2", "2025-01-02T03:04:05Z", {"/a"}, {""}) + "\n";
+  const m::Contents closed = m::read(header + cut + run2 + m::before_line(e) + "\n");
+  EXPECT_EQ(closed.cut_short, 1);
+  EXPECT_EQ(closed.damaged_lines, 0);
+  const m::Contents inside = m::read(header + run2 + cut + m::before_line(e) + "\n" + cut);
+  EXPECT_EQ(inside.cut_short, 0);
+  EXPECT_EQ(inside.damaged_lines, 2);
+  // Older run lines have no identities.
+  const m::Contents old = m::read(header + "{\"type\":\"run\",\"run\":\"R0\",\"folders\":[\"/x\"]}\n");
+  ASSERT_EQ(old.runs.size(), 1u);
+  EXPECT_EQ(old.runs[0].folders, std::vector<std::string>{"/x"});
+  EXPECT_TRUE(old.runs[0].identities.empty());
 
   EXPECT_FALSE(m::read("{\"type\":\"finding\"}\n").ours);
   // An empty manifest: a first run stopped before it wrote a line.
@@ -356,6 +384,17 @@ TEST_F(BackupTest, AStoppedScanIsPutBackFromTheBeforeLinesAlone) {
   fs::rename(aside, a);
   EXPECT_EQ(restore(), 0) << restored;
   EXPECT_TRUE(all_as_before()) << restored;
+  EXPECT_NE(restored.find("1 incomplete manifest line(s) left out"), std::string::npos) << restored;
+
+  // A line damaged anywhere else may have named a file: the restore puts
+  // back what it can and says it is not complete.
+  const std::size_t first_line = cut.find('\n', cut.find('\n') + 1) + 1;  // after the run line
+  dir.write("B/manifest.jsonl", cut.substr(0, first_line) + "{\"type\":\"before\",\"run\":\"" +
+                                    m::read(cut).entries[0].run + "\",\"entry\":9,\"pa\n" + cut.substr(first_line));
+  EXPECT_EQ(restore(), krelvon::cli::kRestoreIncomplete) << restored;
+  EXPECT_NE(restored.find("0 restored, 3 already in place, 0 refused, 0 failed"), std::string::npos) << restored;
+  EXPECT_NE(restored.find("1 damaged manifest line(s)"), std::string::npos) << restored;
+  dir.write("B/manifest.jsonl", cut);
 
   // A damaged copy is never put in place.
   SetFileAttributesA(a.c_str(), FILE_ATTRIBUTE_ARCHIVE);
@@ -412,7 +451,7 @@ TEST_F(BackupTest, TheBackupFolderIsCheckedBeforeAnythingIsScanned) {
   const m::Contents two = m::read(read_text(dir / "B/manifest.jsonl"));
   EXPECT_TRUE(two.ours);
   ASSERT_EQ(two.runs.size(), 2u);
-  EXPECT_NE(two.runs[0], two.runs[1]);
+  EXPECT_NE(two.runs[0].name, two.runs[1].name);
   EXPECT_EQ(two.damaged_lines, 0);
 }
 
@@ -440,6 +479,174 @@ TEST_F(BackupTest, RunsAreUndoneNewestFirst) {
   EXPECT_EQ(restore(), 0) << restored;
   EXPECT_TRUE(all_as_before()) << restored;
 }
+
+// A manifest someone else wrote: entries outside the run's folders, with
+// "..", through a link that replaced a folder since the scan, a rename
+// whose new name lies outside, a copy named outside the backup folder, a
+// set-user-ID program of root's, a name holding a line feed. Only what
+// the scan itself did, and the forged entry inside the scanned folder, are
+// put back; nothing is written or removed anywhere else.
+TEST_F(BackupTest, TheRestoreActsOnlyBelowTheFoldersItsRunScanned) {
+  make_folder();
+  Backup backup;
+  scan(backup);
+  const std::string manifest_path = dir / "B/manifest.jsonl";
+  const std::string run = m::read(read_text(manifest_path)).entries[0].run;
+  const std::string bytes = "the forger's program";
+  const std::string victim = dir.mkdir("victim");
+  const std::string kept = dir.write("victim/kept", bytes);
+  std::string forged;
+  std::int64_t number = 100;
+  const auto forge = [&](const std::string& path, const std::string& action, const std::string& to = "",
+                         const std::string& copy = "") {
+    m::Entry e;
+    e.run = run;
+    e.number = ++number;
+    e.path = path;
+    e.action = action;
+    e.to = to;
+    e.copy = copy.empty() ? run + "-" + std::to_string(number) : copy;
+    if (copy.empty()) dir.write("B/" + e.copy, bytes);
+    e.sha256 = sha(bytes);
+    e.meta.size = bytes.size();
+    e.meta.mode = 04755;
+    forged += m::before_line(e) + "\n";
+  };
+  const std::string data = krelvon::cli::files::full_path(dir / "data");
+  const std::string sep(1, krelvon::cli::files::separator());
+  forge(krelvon::cli::files::full_path(dir / "victim/planted"), "delete");
+  forge(data + sep + "sub" + sep + ".." + sep + ".." + sep + "victim" + sep + "dotdot", "delete");
+  forge(data + sep + sep + "empty-name.exe", "delete");
+  forge(data + sep + "renamed.exe", "rename", krelvon::cli::files::full_path(kept));
+  forge(data + sep + "copied.exe", "delete", "", ".." + sep + "victim" + sep + "kept");
+  forge(data + sep + "evil\nrestored - x.exe", "delete");
+  forge(data + sep + "suid.exe", "delete");
+  std::string other_run = forged.substr(forged.rfind('{'));
+  other_run.replace(other_run.find(run), run.size(), "no-such-run");
+#ifndef _WIN32
+  // A folder below the scanned one is now a link to a folder outside.
+  fs::create_directory_symlink(victim, dir / "data/linked");
+  forge(data + "/linked/through-link", "delete");
+  fs::rename(dir / "data/sub", dir / "data/sub.old");
+  fs::create_directory_symlink(victim, dir / "data/sub");
+  // The copy is someone else's: the before line's word that root owned
+  // the program is not enough.
+  const std::string suid_copy = dir / ("B/" + run + "-" + std::to_string(number - 1));
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(suid_copy.c_str(), 12345, 0), 0);
+  }
+#endif
+  std::ofstream(manifest_path, std::ios::app) << forged << other_run;
+
+  // Named by a PATH below the scanned folder: ".." still leads nowhere.
+  EXPECT_EQ(restore({dir / "data/sub.old"}), 2) << restored;
+  EXPECT_EQ(restore(), krelvon::cli::kRestoreIncomplete);
+  const auto said = [&](const std::string& what) {
+    EXPECT_NE(restored.find(what), std::string::npos) << what << "\n" << restored;
+  };
+  said("refused: " + krelvon::cli::files::full_path(dir / "victim/planted") + ": outside the folders its run scanned");
+  said("dotdot: not an absolute path of plain names");
+  said("empty-name.exe: not an absolute path of plain names");
+  said("renamed.exe: its new name " + krelvon::cli::files::full_path(kept) + ": outside the folders its run scanned");
+  said("copied.exe: its copy ");
+  said("suid.exe: no run line names the folders of its run");
+  // One entry, one line: the line feed of the name is shown as \n.
+  // (Windows: a name cannot hold one, and the entry is refused.)
+  said(data + sep + "evil\\nrestored - x.exe");
+  EXPECT_EQ(restored.find("\nrestored - x.exe"), std::string::npos) << restored;
+  EXPECT_TRUE(present(kept));
+  EXPECT_FALSE(present(dir / "victim/planted"));
+  EXPECT_FALSE(present(dir / "victim/dotdot"));
+  EXPECT_FALSE(present(dir / "victim/renamed.exe"));
+#ifndef _WIN32
+  said("through-link: a folder on its way from " + data + " is gone, a link, or on another file system or mount");
+  said("refused: " + data + "/sub/w.exe: a folder on its way");
+  EXPECT_FALSE(present(dir / "victim/through-link"));
+  EXPECT_FALSE(present(dir / "victim/w.exe"));
+  said("restored: " + data + sep + "evil\\nrestored - x.exe\n");
+  // The forged program inside the scanned folder comes back without its
+  // set-user-ID bit.
+  said("suid.exe (mode 4755 put back as 0755");
+  struct stat st {};
+  ASSERT_EQ(::stat((dir / "data/suid.exe").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+  EXPECT_NE(restored.find("4 restored, 0 already in place, 8 refused, 0 failed"), std::string::npos) << restored;
+
+  // The scanned folder itself replaced by another one of the same name:
+  // nothing of its entries is acted on.
+  fs::remove(dir / "data/sub");
+  fs::rename(dir / "data/sub.old", dir / "data/sub");
+  fs::rename(dir / "data", dir / "data.old");
+  fs::create_directory(dir / "data");
+  EXPECT_EQ(restore(), krelvon::cli::kRestoreIncomplete);
+  said("refused: " + data + "/sub/w.exe: the scanned folder " + data + " is no longer the folder the scan saw");
+  EXPECT_TRUE(fs::is_empty(dir / "data"));
+#endif
+}
+
+#ifndef _WIN32
+// Whoever may write to the backup folder, or to a folder above it, may
+// rewrite what a later restore puts in place: such a folder is refused,
+// for the backup and for the restore. A folder that a bind mount shows
+// under another name is still where it lies.
+TEST_F(BackupTest, ABackupFolderOthersCouldWriteOrThatHoldsAScannedFolderIsRefused) {
+  make_folder();
+  Backup backup;
+  scan(backup);
+  std::string error;
+  const auto refused = [&](const std::string& folder, const std::vector<std::string>& scanned,
+                           const std::string& why) {
+    Backup b;
+    error.clear();
+    EXPECT_FALSE(b.open(folder, scanned, &error)) << folder;
+    EXPECT_NE(error.find(why), std::string::npos) << error;
+  };
+  const std::string B = dir / "B";
+  ASSERT_EQ(::chmod(B.c_str(), 0770), 0);
+  refused(B, {dir / "data"}, "the backup folder " + B + " cannot be trusted: " + B +
+                                 " can be written by others than its owner");
+  EXPECT_EQ(restore(), 2);
+  EXPECT_NE(restored.find("cannot be trusted"), std::string::npos) << restored;
+  EXPECT_FALSE(stamp(a) == before[0]);  // nothing restored
+  ASSERT_EQ(::chmod(B.c_str(), 0700), 0);
+  // A folder above it, or the one a new backup folder would be made in.
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+  refused(B, {dir / "data"}, dir.path() + " can be written by others than its owner");
+  refused(dir / "new", {dir / "data"}, dir.path() + " can be written by others than its owner");
+  EXPECT_FALSE(present(dir / "new"));
+  EXPECT_EQ(restore(), 2);
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  if (::geteuid() != 0) GTEST_SKIP() << "owners and mounts: only root can chown and mount";
+
+  // Root's folder with the sticky bit (as /tmp) is fine above it.
+  ASSERT_EQ(::chmod(dir.path().c_str(), 01777), 0);
+  Backup in_sticky;
+  EXPECT_TRUE(in_sticky.open(dir / "new", {dir / "data"}, &error)) << error;
+  EXPECT_TRUE(in_sticky.finish());
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  // Another user's folder, though writable by no one else.
+  ASSERT_EQ(::chown(B.c_str(), 12345, 12345), 0);
+  refused(B, {dir / "data"}, B + " belongs to another user (uid 12345)");
+  EXPECT_EQ(restore(), 2);
+  ASSERT_EQ(::chown(B.c_str(), 0, 0), 0);
+  EXPECT_EQ(restore(), 0) << restored;
+
+  // The scanned folder is a bind mount of a folder inside the backup
+  // folder, and the backup folder a bind mount of one inside the scanned
+  // folder.
+  const std::string inner = dir.mkdir("B/inner"), shown = dir.mkdir("shown");
+  const std::string deep = dir.mkdir("data/deep"), bound = dir.mkdir("bound");
+  if (::mount(inner.c_str(), shown.c_str(), nullptr, MS_BIND, nullptr) != 0)
+    GTEST_SKIP() << "mount --bind is not permitted here";
+  refused(B, {shown}, "a scanned folder lies inside the backup folder");
+  ASSERT_EQ(::umount(shown.c_str()), 0);
+  ASSERT_EQ(::mount(deep.c_str(), bound.c_str(), nullptr, MS_BIND, nullptr), 0);
+  refused(bound, {dir / "data"}, "the backup folder lies inside a scanned folder");
+  refused(dir / "bound/B", {dir / "data"}, "the backup folder lies inside a scanned folder");
+  EXPECT_FALSE(present(deep + "/B"));
+  ASSERT_EQ(::umount(bound.c_str()), 0);
+}
+#endif
 
 #ifndef _WIN32
 // A backup that cannot be made keeps the file from being changed: the

@@ -121,6 +121,12 @@ int open_beneath(const Held& root, const std::string& relative, int access) {
 
 }  // namespace
 
+int open_folder_beneath(int base_fd, const std::string& relative, int access) {
+  struct stat st {};
+  if (::fstat(base_fd, &st) != 0) return -1;
+  return open_beneath(Held{std::string(), base_fd, st.st_dev, true}, relative, access);
+}
+
 // The device a folder lies on and whether it is the root of a mount.
 bool folder_device(int fd, dev_t* device, bool* mount_root) {
   *mount_root = false;

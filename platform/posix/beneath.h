@@ -38,6 +38,12 @@ class AtPath {
 // a path's folder; -1 with errno set.
 int open_folder_for_listing(const std::string& folder);
 
+// The folder `relative` ('/' between names; empty: the folder itself)
+// beneath the folder open on base_fd, opened with `access` (O_PATH or
+// O_RDONLY) as a walk rooted there reaches it: never through a link, never
+// onto another file system or mount. -1 with errno set.
+int open_folder_beneath(int base_fd, const std::string& relative, int access);
+
 // The device the folder open on fd lies on, and whether it is the root of a
 // mount (statx, where the kernel tells it); false when fstat fails.
 bool folder_device(int fd, dev_t* device, bool* mount_root);

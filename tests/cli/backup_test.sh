@@ -7,6 +7,9 @@
 #   usage       the backup folder checked before anything is scanned
 #   kill        (POSIX, strace) the scanner killed at each system call that
 #               writes, then --restore: the folder as before
+#   hostile     (POSIX) a backup folder others may write to, refused by both;
+#               (root) a backup file system that is full: said once, on
+#               standard error and in the report, and nothing changed
 # Windows programs (.exe) run under Wine, in a folder of the prefix's C: drive.
 set -euo pipefail
 case_name=$1
@@ -36,7 +39,8 @@ else
   win() { printf '%s' "$1"; }
 fi
 mkdir -p "$work"
-trap 'chmod -R u+w "$work" 2>/dev/null; rm -rf "$work"' EXIT
+mounted=""
+trap '[ -z "$mounted" ] || umount "$mounted"; chmod -R u+w "$work" 2>/dev/null; rm -rf "$work"' EXIT
 
 run() {  # run [ARG]...: krelvon-scan; sets out, err, status
   status=0
@@ -261,6 +265,46 @@ kill)
   done
   echo "kill: $total kill points in all"
   check "kill: enough kill points" test "$total" -gt 60
+  ;;
+
+hostile)
+  [ "$windows" = 0 ] || { echo "hostile: POSIX modes and mounts: skipped"; exit 77; }
+  d="$work/data"
+  make_folder "$d"
+  before=$(snapshot "$d")
+  # A backup folder that another user may write to.
+  mkdir -m 0777 "$work/shared"
+  chmod 0777 "$work/shared"
+  run --quiet --backup="$work/shared" "$d"
+  check "shared: status 2" equals "$status" 2
+  check "shared: message" contains "$err" "the backup folder $work/shared cannot be trusted: $work/shared can be written by others than its owner"
+  check "shared: nothing scanned" equals "$out:$(snapshot "$d")" ":$before"
+  run --quiet --backup="$work/B" "$d"
+  check "backup: status 1" equals "$status" 1
+  chmod 0770 "$work/B"
+  run --restore="$work/B"
+  check "restore from a shared folder: status 2" equals "$status" 2
+  check "restore from a shared folder: message" contains "$err" "cannot be trusted: $work/B can be written by others"
+  check "restore from a shared folder: nothing restored" equals "$out" ""
+  chmod 0700 "$work/B"
+  run --restore="$work/B"
+  check "restore: status 0" equals "$status" 0
+  check "restore: the folder as before" equals "$(snapshot "$d")" "$before"
+  if [ "$(id -u)" != 0 ] || ! mkdir "$work/small" || ! mount -t tmpfs -o size=16k,mode=0700 krelvon-small "$work/small" 2>/dev/null; then
+    echo "hostile: a full backup file system needs root and mount: skipped"
+  else
+    mounted="$work/small"
+    run --quiet --backup="$work/small/B" --report="$work/report.jsonl" "$d"
+    check "full: status 1" equals "$status" 1
+    check "full: said once" equals "$(grep -c 'krelvon-scan: the backup folder .* is full' <<<"$err")" 1
+    check "full: message" contains "$err" "krelvon-scan: the backup folder $work/small/B is full: a file whose copy does not fit in it is left unchanged"
+    check "full: in the report once" equals "$(grep -c '"type":"backup-full"' "$work/report.jsonl")" 1
+    check "full: the report names the folder" contains "$(cat "$work/report.jsonl")" "{\"type\":\"backup-full\",\"folder\":\"$work/small/B\"}"
+    check "full: the actions failed" contains "$out" "Could not disinfect"
+    # The small files whose copies fit were changed, and come back.
+    run --restore="$work/small/B"
+    check "full: what was changed is restored" equals "$status:$(snapshot "$d")" "0:$before"
+  fi
   ;;
 
 *)
