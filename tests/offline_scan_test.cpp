@@ -2,6 +2,7 @@
 // the sample factory: the files and the registry cleaned, or the hives left
 // byte for byte as they were when something stands in the way. Every hive
 // is read before and after by an independent reader, regfexport.
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -276,7 +277,9 @@ const Refusal kRefusals[] = {
        write_file(t.dir / "disk/HIBERFIL.SYS", image);
        return std::string();
      }},
-    {"read_only_mount", "the file system is mounted read-only",
+    // Another file system mounted at the config folder (here a read-only
+    // bind mount): not entered, as the walker does not enter it.
+    {"mount_on_config", "config is on another file system than the installation (a mount there): not entered",
      [](OfflineScan& t) {
        const std::string config = shell_quoted(t.dir / "disk/Windows/System32/config");
        const std::string prefix =
@@ -285,6 +288,33 @@ const Refusal kRefusals[] = {
            config + " ";
        if (!succeeds(prefix + "true")) return std::string("skip: no user namespace for a read-only bind mount here");
        return prefix;
+     }},
+    {"config_is_a_link", "config is a link: not followed",
+     [](OfflineScan& t) {
+       const fs::path config = t.dir / "disk/Windows/System32/config";
+       fs::rename(config, t.dir / "outside");
+       fs::create_directory_symlink(t.dir / "outside", config);
+       return std::string();
+     }},
+    {"hives_are_links", "the hive is a link: not followed",
+     [](OfflineScan& t) {
+       for (const std::string& hive : {t.install.software, t.install.system}) {
+         const std::string outside = t.dir / ("outside-" + fs::path(hive).filename().string());
+         fs::rename(hive, outside);
+         fs::create_symlink(outside, hive);
+       }
+       return std::string();
+     }},
+    {"hibernation_file_is_a_fifo", "is not a regular file (a FIFO): not read: whether Windows is hibernated cannot be told",
+     [](OfflineScan& t) {
+       return mkfifo((t.dir / "disk/hiberfil.sys").c_str(), 0600) == 0 ? std::string() : std::string("skip: no FIFO");
+     }},
+    // A decoy beside the system folder, named as it is in another case (a
+    // case-sensitive mount): which one Windows uses cannot be told.
+    {"case_decoy", "holds entries whose names differ only in case (",
+     [](OfflineScan& t) {
+       fs::copy(t.dir / "disk/Windows", t.dir / "disk/windows", fs::copy_options::recursive);
+       return std::string();
      }},
     {"unwritable_hive", "the hive cannot be written",
      [](OfflineScan& t) {
