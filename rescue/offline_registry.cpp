@@ -411,18 +411,32 @@ bool image_path_names(const std::string& image_path, const std::string& system_f
            wanted;
   }
   // Unquoted: the program is the text up to one of its spaces, or all of it.
-  // The forms the system reads shorten a path by 14 characters other than
-  // separators and spaces at most ("\\??\\", "%SystemRoot%", a drive): a
-  // prefix longer than that names no such file, nor does any after it, and
-  // the search ends there, however long the text.
-  const auto counted = [](char c) { return c != '\\' && c != '/' && c != ' ' && c != '\t'; };
-  const auto longest = static_cast<std::size_t>(std::count_if(wanted.begin(), wanted.end(), counted)) + 16;
+  // The forms the system reads add 16 characters at most to the file's path
+  // ("\\??\\C:", "%SystemRoot%"), besides separators that follow a
+  // separator and spaces at the end: the prefixes are tried only while they
+  // are no longer than that, so however long the text, the search ends
+  // soon (each later prefix is longer still).
+  const auto counted = [](const std::string& text, std::size_t from, std::size_t to, char* previous,
+                          std::size_t* trailing) {
+    std::size_t n = 0;
+    for (std::size_t i = from; i < to; ++i) {
+      const char c = text[i] == '/' ? '\\' : text[i];
+      if (!(c == '\\' && *previous == '\\')) ++n;
+      *trailing = c == ' ' || c == '\t' ? *trailing + 1 : 0;
+      *previous = c;
+    }
+    return n;
+  };
+  char previous = 0;
+  std::size_t trailing = 0;
+  const std::size_t longest = counted(wanted, 0, wanted.size(), &previous, &trailing) + 16;
+  previous = 0;
+  trailing = 0;
   std::size_t seen = 0, from = 0;
   for (std::size_t end = image.find(' '); end != std::string::npos; end = image.find(' ', end + 1)) {
-    seen += static_cast<std::size_t>(std::count_if(image.begin() + static_cast<std::ptrdiff_t>(from),
-                                                   image.begin() + static_cast<std::ptrdiff_t>(end), counted));
+    seen += counted(image, from, end, &previous, &trailing);
     from = end;
-    if (seen > longest) return false;
+    if (seen - trailing > longest) return false;
     if (normalised_image(image.substr(0, end), system_folder) == wanted) return true;
   }
   return normalised_image(image, system_folder) == wanted;

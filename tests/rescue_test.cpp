@@ -41,6 +41,16 @@ TEST(ImagePath, NamesTheWormFileInEveryFormTheSystemReads) {
     EXPECT_FALSE(rescue::image_path_names(other, "Windows", worm)) << other;
   EXPECT_TRUE(rescue::image_path_names("C:\\Program Files\\Tool Box\\helper.exe -s", "Windows",
                                        "\\Program Files\\Tool Box\\helper.exe"));
+  // A megabyte of words (every prefix up to a space a candidate) is looked
+  // at only as far as a prefix could still name the file: the answer comes
+  // at once, not after minutes.
+  std::string words = "System32\\wormsvc.exe";
+  while (words.size() < (1U << 20)) words += " a";
+  EXPECT_TRUE(rescue::image_path_names(words, "Windows", worm));
+  EXPECT_FALSE(rescue::image_path_names("System32\\" + words, "Windows", worm));
+  std::string separators;
+  while (separators.size() < (1U << 20)) separators += "\\ /\\ ";
+  EXPECT_FALSE(rescue::image_path_names(separators, "Windows", worm));
 }
 
 class RescueTest : public ::testing::Test {
