@@ -7,12 +7,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <filesystem>
 
 #include "rescue/hive.h"
 #include "rescue/hive_commit.h"
 #include "rescue/hive_files.h"
 #include "rescue/hive_guard.h"
+#include "rescue/hive_isolation.h"
 #include "rescue/offline_registry.h"
 #include "tests/support.h"
 #include "tools/hive_builder.h"
@@ -253,6 +255,67 @@ TEST_F(RescueTest, CommitReplacesTheHiveOnlyWhileItIsTheFileRead) {
   EXPECT_EQ(read_file(install.system), bytes_read);
   EXPECT_EQ(read_file(install.system + rescue::kOriginalHiveSuffix), original);
   EXPECT_FALSE(fs::exists(install.system + rescue::kNewHiveSuffix));
+}
+
+}  // namespace
+
+namespace {
+
+// The isolated reader's child: it may compute and answer, nothing else; any
+// end but a normal one, and any time over, is a failure with its reason.
+TEST(Isolation, TheChildMayComputeAndAnswerAndNothingElse) {
+  krelvon::test::TempDir dir;
+  const std::string hive = dir.write("hive", "regf and more");
+  rescue::Fd fd(::open(hive.c_str(), O_RDONLY | O_CLOEXEC));
+  rescue::IsolationLimits limits;
+  limits.seconds = 2;
+  limits.output = 1 << 20;
+  const auto run = [&](const std::function<std::string(int)>& work, const volatile std::sig_atomic_t* cancel = nullptr) {
+    return rescue::run_isolated(fd.get(), limits, work, cancel);
+  };
+  const std::string outside = dir / "outside";
+  const auto answer = run([&](int written) {
+    std::string out;
+    // Its own two files, by their names.
+    const int in = ::open(rescue::kIsolatedHive, O_RDONLY);
+    char b[4] = {};
+    out += in >= 0 && ::read(in, b, 4) == 4 ? std::string(b, 4) : "no hive";
+    const int w = ::open(rescue::kIsolatedWritten, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    out += w >= 0 && ::write(w, "new", 3) == 3 && ::pread(written, b, 3, 0) == 3 ? "," + std::string(b, 3) : ",no file";
+    // Nothing else: no other file, no process, no signal to another.
+    const auto denied = [&](bool failed) { out += failed ? ",denied" : ",allowed"; };
+    denied(::open("/etc/passwd", O_RDONLY) < 0 && errno == EACCES);
+    denied(::open(outside.c_str(), O_WRONLY | O_CREAT, 0600) < 0);
+    denied(::fork() < 0);
+    denied(::kill(::getppid(), 0) < 0);
+    denied(::unlink(hive.c_str()) < 0);
+    return out;
+  });
+  EXPECT_TRUE(answer.finished) << answer.failure;
+  EXPECT_EQ(answer.result, "regf,new,denied,denied,denied,denied,denied");
+  EXPECT_FALSE(fs::exists(outside));
+  EXPECT_TRUE(fs::exists(hive));
+
+  const auto aborted = run([](int) -> std::string { std::abort(); });
+  EXPECT_FALSE(aborted.finished);
+  EXPECT_EQ(aborted.failure, "the reader was killed by signal 6");
+  const auto endless = run([](int) {
+    for (volatile unsigned i = 0;; i = i + 1) {
+    }
+    return std::string();
+  });
+  EXPECT_EQ(endless.failure, "the reader did not finish within 2 seconds");
+  const volatile std::sig_atomic_t interrupted = 1;
+  const auto cancelled = run(
+      [](int) {
+        for (volatile unsigned i = 0;; i = i + 1) {
+        }
+        return std::string();
+      },
+      &interrupted);
+  EXPECT_EQ(cancelled.failure, "the run was interrupted");
+  const auto too_much = run([](int) { return std::string(2 << 20, 'x'); });
+  EXPECT_EQ(too_much.failure, "the reader's result is larger than the hive may grow");
 }
 
 }  // namespace
