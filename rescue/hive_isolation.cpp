@@ -119,7 +119,7 @@ bool install_filter() {
     SYS_mmap, SYS_munmap, SYS_mremap, SYS_mprotect, SYS_madvise, SYS_brk, SYS_rt_sigreturn, SYS_rt_sigprocmask,
     SYS_rt_sigaction, SYS_sigaltstack, SYS_exit, SYS_exit_group, SYS_getpid, SYS_gettid, SYS_futex,
     SYS_clock_gettime, SYS_gettimeofday, SYS_getrandom, SYS_fcntl, SYS_dup, SYS_ftruncate, SYS_sched_yield,
-    SYS_prlimit64, SYS_getrlimit, SYS_restart_syscall, SYS_sched_getaffinity,
+    SYS_getrlimit, SYS_restart_syscall,
 #if defined(__x86_64__)
     SYS_time,
 #endif
@@ -131,6 +131,8 @@ bool install_filter() {
   f.answer(SYS_openat, SECCOMP_RET_TRAP);
   const auto self = static_cast<std::uint32_t>(::getpid());
   f.allow_when(SYS_newfstatat, 3, AT_EMPTY_PATH);  // fstat: a descriptor's status, no path's
+  f.allow_when(SYS_prlimit64, 0, 0);  // its own limits only (pid 0)
+  f.allow_when(SYS_sched_getaffinity, 0, 0);
   f.allow_when(SYS_tgkill, 0, self);
   f.allow_when(SYS_kill, 0, self);
   f.op(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM);
@@ -183,7 +185,11 @@ bool write_all(int fd, const std::string& bytes) {
   const int null = open("/dev/null", O_RDWR);
   if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0) _exit(kNotIsolated);
   close_range(kFirstUnused, ~0U, 0);
-  for (int sig : {SIGINT, SIGTERM, SIGPIPE, SIGALRM}) signal(sig, SIG_DFL);
+  // Every signal as the system ends a process with it: not the scanner's
+  // handlers, nor a fuzzer's or sanitizer's crash handlers, which would
+  // write files or report the child's end as their own.
+  for (int sig = 1; sig < NSIG; ++sig)
+    if (sig != SIGKILL && sig != SIGSTOP) signal(sig, SIG_DFL);
   load_converters();
   limit(RLIMIT_CORE, 0, 0);
   limit(RLIMIT_CPU, limits.seconds, limits.seconds + 1);

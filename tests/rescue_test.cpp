@@ -2,6 +2,7 @@
 // rules of what is removed, the checks before a hive is written, and the
 // commit that replaces a hive only with what was meant.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -289,10 +290,12 @@ TEST(Isolation, TheChildMayComputeAndAnswerAndNothingElse) {
     denied(::fork() < 0);
     denied(::kill(::getppid(), 0) < 0);
     denied(::unlink(hive.c_str()) < 0);
+    rlimit limit{};
+    denied(::prlimit(::getppid(), RLIMIT_NOFILE, nullptr, &limit) < 0);
     return out;
   });
   EXPECT_TRUE(answer.finished) << answer.failure;
-  EXPECT_EQ(answer.result, "regf,new,denied,denied,denied,denied,denied");
+  EXPECT_EQ(answer.result, "regf,new,denied,denied,denied,denied,denied,denied");
   EXPECT_FALSE(fs::exists(outside));
   EXPECT_TRUE(fs::exists(hive));
 
