@@ -150,6 +150,12 @@ TEST_F(OfflineScan, DisinfectCleansTheFilesAndTheRegistryAndNothingElse) {
   const std::string text = report_text(), config = dir / "disk/Windows/System32/config";
   const std::string tail = ",\"detection\":\"W32/BugBear.Worm\",\"line\":\"" + std::string(kRegistryLine) + "\"}";
   EXPECT_EQ(count(text, "{\"type\":\"registry\""), 7) << text;
+  // Each removal has its finding object too, named by hive, key and name.
+  EXPECT_EQ(count(text, "\"kind\":\"system_registry\",\"action\":\"delete\",\"outcome\":\"removed\""), 7) << text;
+  EXPECT_EQ(count(text, "{\"type\":\"finding\",\"path\":\"" + dir.path() +
+                            "/disk/Windows/System32/config/SOFTWARE\\\\Microsoft\\\\Windows\\\\CurrentVersion\\\\RunOnce\\\\wormsvc\""),
+            1)
+      << text;
   EXPECT_EQ(count(text, "{\"type\":\"registry\",\"hive\":\"" + config +
                             "/SOFTWARE\",\"key\":\"Microsoft\\\\Windows\\\\CurrentVersion\\\\RunOnce\",\"value\":"
                             "\"wormsvc\"" +
