@@ -6,6 +6,7 @@
 #include <set>
 
 #include "cli/report.h"
+#include "cli/text.h"
 #include "engine/change_guard.h"
 #include "engine/scan_context.h"
 #include "handlers/signatures.h"
@@ -61,14 +62,23 @@ void clean_offline_registries(const std::string& windows_root, const std::vector
     if (!rescue::find_installation(root, &installation) || !realpath(root.c_str(), resolved) ||
         !cleaned.insert(resolved).second)
       continue;
-    const rescue::RegistryCleaning result = rescue::clean_registry(installation, worm_files, backup ? &back_up_hive : nullptr);
+    const rescue::RegistryCleaning result =
+        rescue::clean_registry(installation, worm_files, backup ? &back_up_hive : nullptr, &g_scan.cancel);
     settle_backed_up_hive();
     for (const rescue::RegistryRemoval& r : result.removed) {
-      append_line("%s", kSystemRegistryLine);
+      // The finding line and its finding object (written by the front end),
+      // named by the hive and the key or value removed; then the object
+      // that tells the hive and key apart.
+      const std::string removed = r.hive + "\\" + r.key + "\\" + (r.value.empty() ? r.subkey : r.value);
+      append_finding({FindingKind::kSystemRegistry, FindingOutcome::kRemoved, removed.c_str(), kSystemDetection},
+                     kSystemRegistryObject, kSystemDetection);
       report.put(registry_json(r));
     }
+    // Names and reasons come from the hive's folder and the hive itself:
+    // written as paths are, so that none can break the line.
     for (const rescue::RegistryRefusal& r : result.refused) {
-      std::fprintf(stderr, "krelvon-scan: registry left unchanged: %s: %s\n", r.hive.c_str(), r.reason.c_str());
+      std::fprintf(stderr, "krelvon-scan: registry left unchanged: %s: %s\n", terminal_text(r.hive).c_str(),
+                   terminal_text(r.reason).c_str());
       report.put(refusal_json(r));
     }
   }

@@ -4,6 +4,10 @@
 #include <cstring>
 #include <string>
 
+#include <filesystem>
+
+#include "tools/hive_builder.h"
+#include "tools/offline_install.h"
 #include "tools/pe_builder.h"
 #include "tools/perf_builder.h"
 #include "tools/samples.h"
@@ -94,6 +98,35 @@ void counter_name_seeds(const std::string& dir) {
   put(s::counter_names({{"1", "1847"}, {"1846", "End Marker"}}));
 }
 
+// Installations of the offline registry target: the sample factory's two
+// hives, then with logs beside them (one of entries already in the hive,
+// one newer), then with a RunOnce value too long to be written again.
+void offline_registry_seeds(const std::string& dir) {
+  const std::string scratch = dir + "/installation";
+  const s::OfflineInstallation install = s::write_offline_installation(scratch);
+  s::Bytes software = s::read_file(install.software);
+  const s::Bytes system = s::read_file(install.system);
+  int n = 0;
+  auto put = [&](std::initializer_list<s::Bytes> parts) {
+    static const std::string separator = "|krelvon|";
+    s::Bytes seed;
+    for (const s::Bytes& part : parts) {
+      if (&part != parts.begin()) seed.insert(seed.end(), separator.begin(), separator.end());
+      seed.insert(seed.end(), part.begin(), part.end());
+    }
+    s::write_file(dir + "/seed-" + std::to_string(n++), seed);
+  };
+  put({software, system});
+  put({software, system, s::make_hive_log(software, 0), s::make_hive_log(system, 9)});
+  {
+    s::HiveWriter w(install.software);
+    w.binary("Microsoft\\Windows\\CurrentVersion\\RunOnce", "long", s::Bytes(20000, 'a'));
+    w.commit();
+  }
+  put({s::read_file(install.software), system});
+  std::filesystem::remove_all(scratch);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -116,6 +149,10 @@ int main(int argc, char** argv) {
   }
   if (target == "counter_names") {
     counter_name_seeds(argv[2]);
+    return 0;
+  }
+  if (target == "offline_registry") {
+    offline_registry_seeds(argv[2]);
     return 0;
   }
   if (target == "header_image") {

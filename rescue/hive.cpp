@@ -144,7 +144,7 @@ HiveNode Hive::find(HiveNode node, const std::string& path) const {
   return node;
 }
 
-std::vector<HiveValue> Hive::values(HiveNode node) const {
+std::vector<HiveValue> Hive::values(HiveNode node, std::size_t limit) const {
   std::vector<HiveValue> out;
   Owned<hive_value_h> list(hivex_node_values(h_, node));
   if (!list) {
@@ -154,13 +154,22 @@ std::vector<HiveValue> Hive::values(HiveNode node) const {
   for (const hive_value_h* v = list.get(); *v; ++v) {
     HiveValue value;
     Owned<char> key(hivex_value_key(h_, *v));
-    hive_type type{};
-    std::size_t length = 0;
-    Owned<char> data(hivex_value_value(h_, *v, &type, &length));
-    if (!key || !data) read_error_ = true;
     if (key) value.name = key.get();
-    value.type = static_cast<std::uint32_t>(type);
-    if (data) value.data.assign(data.get(), length);
+    // The type is any 32-bit number the hive holds: the library stores it
+    // through its enum's pointer, and it is read here as the number.
+    static_assert(sizeof(hive_type) == sizeof(std::uint32_t));
+    std::size_t length = 0;
+    if (!key || hivex_value_type(h_, *v, reinterpret_cast<hive_type*>(&value.type), &length) != 0) {
+      read_error_ = true;
+    } else if (length > limit) {
+      value.unread = true;
+    } else {
+      Owned<char> data(hivex_value_value(h_, *v, reinterpret_cast<hive_type*>(&value.type), &length));
+      if (data)
+        value.data.assign(data.get(), length);
+      else
+        read_error_ = true;
+    }
     out.push_back(std::move(value));
   }
   return out;
@@ -182,7 +191,7 @@ bool Hive::replace_values(HiveNode node, const std::vector<HiveValue>& values) {
   std::vector<hive_set_value> set(values.size());
   for (std::size_t i = 0; i < values.size(); ++i) {
     set[i].key = const_cast<char*>(values[i].name.c_str());
-    set[i].t = static_cast<hive_type>(values[i].type);
+    std::memcpy(&set[i].t, &values[i].type, sizeof set[i].t);  // any number, not only the enum's
     set[i].len = values[i].data.size();
     set[i].value = const_cast<char*>(values[i].data.data());
   }
@@ -204,7 +213,7 @@ bool Hive::inventory(std::vector<HiveEntry>* out) const {
     pending.pop_back();
     if (!node || !seen.insert(node).second) return false;
     out->push_back(HiveEntry{path, std::string(), false, 0});
-    for (const HiveValue& v : values(node)) out->push_back(value_entry(path, v));
+    for (const HiveValue& v : values(node, static_cast<std::size_t>(-1))) out->push_back(value_entry(path, v));
     for (HiveNode c : children(node)) pending.emplace_back(c, path.empty() ? name(c) : path + "\\" + name(c));
   }
   std::sort(out->begin(), out->end());

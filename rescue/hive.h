@@ -14,10 +14,15 @@ namespace krelvon::rescue {
 
 using HiveNode = std::size_t;  // 0: none
 
+// The largest value the rules read: a longer one is not read (and matches
+// nothing).
+inline constexpr std::size_t kLargestValueRead = 1 << 20;
+
 struct HiveValue {
   std::string name;
-  std::uint32_t type = 0;
-  std::string data;  // the raw bytes
+  std::uint32_t type = 0;  // as the hive holds it: any number, not only the known types
+  std::string data;        // the raw bytes
+  bool unread = false;     // longer than the limit it was read with: data empty
 };
 
 // One key or one value of a hive, as the inventory lists it. Key paths run
@@ -50,7 +55,8 @@ class Hive {
   HiveNode find(HiveNode node, const std::string& path) const;
   std::vector<HiveNode> children(HiveNode node) const;
   std::string name(HiveNode node) const;
-  std::vector<HiveValue> values(HiveNode node) const;
+  // Values longer than limit come unread (their length is asked first).
+  std::vector<HiveValue> values(HiveNode node, std::size_t limit = kLargestValueRead) const;
   // The value of that name (without regard to case); false if none.
   bool value(HiveNode node, const std::string& name, HiveValue* out) const;
 
@@ -59,8 +65,9 @@ class Hive {
   bool replace_values(HiveNode node, const std::vector<HiveValue>& values);
   bool commit(const std::string& path);
 
-  // Every key and value of the tree, sorted; false when the tree cannot be
-  // read in full (a list, name or data cell unreadable, a key met twice).
+  // Every key and value of the tree, sorted (each value's data read
+  // whatever its length); false when the tree cannot be read in full (a
+  // list, name or data cell unreadable, a key met twice).
   bool inventory(std::vector<HiveEntry>* out) const;
 
  private:

@@ -1,13 +1,12 @@
 #include "rescue/hive_commit.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "rescue/hive_guard.h"
+#include "rescue/hive_files.h"
 
 namespace krelvon::rescue {
 
@@ -15,127 +14,117 @@ namespace {
 
 std::string failure(const std::string& what) { return what + ": " + std::strerror(errno); }
 
-std::string folder_of(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
-bool sync_path(const std::string& path, int flags) {
-  const int fd = open(path.c_str(), flags | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool ok = fsync(fd) == 0;
-  close(fd);
-  return ok;
-}
-
-// A copy of the file's bytes, flushed; for file systems without links.
-bool copy_file(const std::string& from, const std::string& to) {
-  const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return false;
-  const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  bool ok = out >= 0;
-  char buffer[1 << 16];
-  while (ok) {
-    const ssize_t n = read(in, buffer, sizeof buffer);
+bool write_all(int fd, const char* data, std::size_t size) {
+  for (std::size_t done = 0; done < size;) {
+    const ssize_t n = ::write(fd, data + done, size - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = n == 0;
-      break;
-    }
-    for (ssize_t done = 0; ok && done < n;) {
-      const ssize_t w = write(out, buffer + done, static_cast<std::size_t>(n - done));
-      if (w < 0 && errno == EINTR) continue;
-      ok = w > 0;
-      done += w > 0 ? w : 0;
-    }
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
   }
-  if (ok) ok = fsync(out) == 0;
+  return true;
+}
+
+// A new file of the folder, never through a link; flushed with its bytes.
+bool write_new(int folder, const std::string& name, const char* data, std::size_t size, const struct stat* like) {
+  Fd out(::openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!out.ok()) return false;
+  bool ok = write_all(out.get(), data, size);
+  // A file system that keeps neither mode nor owner (ntfs-3g without a user
+  // mapping) gives every file the same: a failure here is no reason to stop.
+  if (ok && like && (fchmod(out.get(), like->st_mode & 07777) != 0 || fchown(out.get(), like->st_uid, like->st_gid) != 0)) {
+  }
+  ok = ok && fsync(out.get()) == 0;
   const int saved = errno;
-  if (out >= 0 && close(out) != 0) ok = false;
-  close(in);
-  if (!ok && out >= 0) unlink(to.c_str());
-  errno = saved;
-  return ok;
-}
-
-// The original kept beside the hive, unless an earlier run kept one.
-bool keep_original(const std::string& path, std::string* error) {
-  const std::string kept = path + kOriginalHiveSuffix;
-  if (link(path.c_str(), kept.c_str()) == 0 || errno == EEXIST) return true;
-  if (copy_file(path, kept) || errno == EEXIST) return true;
-  *error = failure("cannot keep the original hive as " + kept);
-  return false;
-}
-
-bool write_and_check(Hive& hive, const std::string& path, const std::string& written,
-                     const std::vector<HiveEntry>& expected, std::string* error) {
-  if (!hive.commit(written)) {
-    *error = hive.error();
-    return false;
-  }
-  // The new file gets the original's permissions (and owner, where allowed).
-  struct stat original {};
-  const int fd = open(written.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0) {
-    *error = failure("cannot open the written hive");
-    return false;
-  }
-  // A file system that keeps neither (ntfs-3g without a user mapping)
-  // gives every file the same: a failure here is no reason to stop.
-  if (stat(path.c_str(), &original) == 0 &&
-      (fchmod(fd, original.st_mode & 07777) != 0 || fchown(fd, original.st_uid, original.st_gid) != 0)) {
-  }
-  const bool synced = fsync(fd) == 0;
-  close(fd);
-  if (!synced) {
-    *error = failure("cannot flush the written hive to the disk");
-    return false;
-  }
-
-  BaseBlock base;
-  const std::string why = base_block_refusal(written, &base);
-  if (!why.empty()) {
-    *error = "the written hive " + why;
-    return false;
-  }
-  Hive check;
-  std::vector<HiveEntry> found;
-  if (!check.open(written, false) || !check.inventory(&found)) {
-    *error = "the written hive cannot be read back in full";
-    return false;
-  }
-  if (found != expected) {
-    *error = "the written hive is not what was meant (" + std::to_string(found.size()) + " keys and values, " +
-             std::to_string(expected.size()) + " expected)";
+  const int closed = ::close(out.release());
+  if (!ok || closed != 0) {
+    ::unlinkat(folder, name.c_str(), 0);
+    errno = saved;
     return false;
   }
   return true;
 }
 
+// The original kept beside the hive, unless an earlier run kept one: a
+// link to the file read, or a copy of the bytes read.
+bool keep_original(const Folder& config, const std::string& name, int hive_fd, const struct stat& read_as,
+                   bool* made, std::string* error) {
+  const std::string kept = name + kOriginalHiveSuffix;
+  *made = ::linkat(config.fd, name.c_str(), config.fd, kept.c_str(), 0) == 0;
+  if (*made || errno == EEXIST) return true;
+  std::string bytes;
+  *made = read_at(hive_fd, 0, static_cast<std::size_t>(read_as.st_size), &bytes) &&
+          write_new(config.fd, kept, bytes.data(), bytes.size(), &read_as);
+  if (*made || errno == EEXIST) return true;
+  *error = failure("cannot keep the original hive as " + config.shown + "/" + kept);
+  return false;
+}
+
+// The file at name is still the one read (its status now, through the
+// held descriptor, equal to `expected`).
+bool still_the_file_read(const Folder& config, const std::string& name, int hive_fd, const struct stat& expected) {
+  struct stat at_name {}, held {};
+  return ::fstatat(config.fd, name.c_str(), &at_name, AT_SYMLINK_NOFOLLOW) == 0 && ::fstat(hive_fd, &held) == 0 &&
+         same_file(at_name, expected) && same_file(held, expected);
+}
+
 }  // namespace
 
-bool commit_hive(Hive& hive, const std::string& path, const std::vector<HiveEntry>& expected,
-                 BeforeHiveChange before_change, std::string* error) {
-  const std::string written = path + kNewHiveSuffix;
-  if (unlink(written.c_str()) != 0 && errno != ENOENT) {
-    *error = failure("cannot remove the earlier " + written);
+bool commit_hive(const Folder& config, const std::string& name, int hive_fd, const struct stat& read_as,
+                 const std::string& bytes, BeforeHiveChange before_change, std::string* error) {
+  const std::string written = name + kNewHiveSuffix, path = config.shown + "/" + name;
+  const char* const kChanged = "the hive changed since it was read (another file at its name, or new contents): "
+                               "it was left as it is now, and nothing was written";
+  if (::unlinkat(config.fd, written.c_str(), 0) != 0 && errno != ENOENT) {
+    *error = failure("cannot remove the earlier " + config.shown + "/" + written);
     return false;
   }
-  bool ok = write_and_check(hive, path, written, expected, error);
+  if (!write_new(config.fd, written, bytes.data(), bytes.size(), &read_as)) {
+    *error = failure("cannot write " + config.shown + "/" + written);
+    return false;
+  }
+  bool ok = true;
+  {
+    BaseBlock base;
+    Fd check(::openat(config.fd, written.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    const std::string why = check.ok() ? base_block_refusal(check.get(), &base) : failure("cannot read it back");
+    if (!why.empty()) {
+      *error = "the written hive " + why;
+      ok = false;
+    }
+  }
+  if (ok && !still_the_file_read(config, name, hive_fd, read_as)) {
+    *error = kChanged;
+    ok = false;
+  }
   if (ok && before_change && !before_change(path.c_str())) {
     *error = "the hive could not be saved before the change";
     ok = false;
   }
-  if (ok && !before_change) ok = keep_original(path, error);
-  if (ok && rename(written.c_str(), path.c_str()) != 0) {
+  // Keeping the original links it: that changes its change time, which is
+  // what the last check expects then.
+  struct stat expected = read_as;
+  bool made_original = false;
+  if (ok && !before_change)
+    ok = keep_original(config, name, hive_fd, read_as, &made_original, error) && ::fstat(hive_fd, &expected) == 0;
+  if (ok) {
+    struct stat held {};
+    if (::fstat(hive_fd, &held) != 0 || held.st_ino != read_as.st_ino || held.st_size != read_as.st_size ||
+        held.st_mtim.tv_sec != read_as.st_mtim.tv_sec || held.st_mtim.tv_nsec != read_as.st_mtim.tv_nsec ||
+        !still_the_file_read(config, name, hive_fd, expected)) {
+      *error = kChanged;
+      ok = false;
+    }
+  }
+  if (ok && ::renameat(config.fd, written.c_str(), config.fd, name.c_str()) != 0) {
     *error = failure("cannot put the written hive in place");
     ok = false;
   }
   if (!ok) {
-    unlink(written.c_str());
+    ::unlinkat(config.fd, written.c_str(), 0);
+    if (made_original) ::unlinkat(config.fd, (name + kOriginalHiveSuffix).c_str(), 0);
     return false;
   }
-  if (!sync_path(folder_of(path), O_RDONLY | O_DIRECTORY)) {
+  if (::fsync(config.fd) != 0) {
     *error = failure("the hive is replaced, but its folder could not be flushed to the disk");
     return false;
   }

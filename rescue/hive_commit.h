@@ -1,12 +1,14 @@
 // Writing a changed hive in place of its file without ever writing the file
-// itself: a new file beside it, made durable, read back and compared, then
-// renamed over the original.
+// itself: a new file beside it, made durable and checked, then renamed
+// over the original, and only while the original is still the file that
+// was read. Every name is reached through the config folder's descriptor.
 #pragma once
 
-#include <string>
-#include <vector>
+#include <sys/stat.h>
 
-#include "rescue/hive.h"
+#include <string>
+
+#include "rescue/hive_guard.h"
 
 namespace krelvon::rescue {
 
@@ -20,13 +22,15 @@ using BeforeHiveChange = bool (*)(const char* hive_path);
 inline constexpr char kNewHiveSuffix[] = ".krelvon-new";
 inline constexpr char kOriginalHiveSuffix[] = ".krelvon-orig";
 
-// Writes the changes made to hive (opened from path) into path +
-// kNewHiveSuffix, flushes it to the disk, opens it again as a hive of its
-// own and compares its inventory with expected; only when they are equal
-// and the base block of the new file is clean does it replace path, and
-// the folder is flushed after the rename. On any failure the new file is
-// removed, path is left as it was, and error says what failed.
-bool commit_hive(Hive& hive, const std::string& path, const std::vector<HiveEntry>& expected,
-                 BeforeHiveChange before_change, std::string* error);
+// Writes bytes (the hive as changed, checked by its reader) into
+// name + kNewHiveSuffix in config (an older file of that name removed
+// first, never followed), with the original's permissions, flushes it and
+// checks its base block; then, only when the file at name is still the one
+// read through hive_fd (device, inode, size, change and modification
+// times as read_as holds them, checked right before the rename), renames
+// it over name and flushes the folder. On any failure the new file is
+// removed, the hive is left as it was, and error says what failed.
+bool commit_hive(const Folder& config, const std::string& name, int hive_fd, const struct stat& read_as,
+                 const std::string& bytes, BeforeHiveChange before_change, std::string* error);
 
 }  // namespace krelvon::rescue

@@ -14,6 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/beneath.h"
+#include "rescue/hive_files.h"
+
 namespace krelvon::rescue {
 
 namespace {
@@ -30,29 +33,6 @@ std::uint32_t get32(const std::string& b, std::size_t at) {
          (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
-// Up to limit bytes from the start of the file; false when it cannot be
-// opened or a read fails (errno tells why).
-bool read_start(const std::string& path, std::size_t limit, std::string* out) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  out->assign(limit, '\0');
-  std::size_t got = 0;
-  bool ok = true;
-  while (got < limit) {
-    const ssize_t n = read(fd, &(*out)[got], limit - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) ok = false;
-    if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
-  }
-  const int saved = errno;
-  close(fd);
-  errno = saved;
-  out->resize(got);
-  return ok;
-}
-
-std::string file_name(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 std::string folder_of(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
@@ -74,28 +54,33 @@ std::string number(std::uint32_t n) { return std::to_string(n); }
 
 const char kCleanShutdown[] = "; start Windows once and shut it down fully, then scan again";
 
-// Why this log may hold changes the hive lacks; empty when it cannot.
-std::string log_holds_changes(const std::string& log, const BaseBlock& hive) {
-  struct stat st {};
-  if (stat(log.c_str(), &st) != 0) return "cannot be examined: " + std::string(std::strerror(errno));
-  if (st.st_size == 0) return "";
+// Why this log may hold changes the hive lacks; empty when it cannot. Only
+// the base block and the entries' headers are read, whatever its size.
+std::string log_holds_changes(int fd, const struct stat& st, const BaseBlock& hive) {
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  if (size == 0) return "";
   std::string b;
-  if (!read_start(log, static_cast<std::size_t>(st.st_size), &b))
-    return "cannot be read: " + std::string(std::strerror(errno));
-  if (all_zero(b)) return "";
+  if (!read_at(fd, 0, kLogSector, &b)) return "cannot be read: " + std::string(std::strerror(errno));
+  if (all_zero(b)) {
+    const int data = holds_data_after(fd, b.size());
+    if (data < 0) return "cannot be read: " + std::string(std::strerror(errno));
+    if (data == 0) return "";
+  }
   if (!valid_base_block(b)) return "holds data but no valid base block: whether it holds changes cannot be told";
   const std::uint32_t type = get32(b, kFileTypeAt);
   const std::uint32_t log_sequence = get32(b, 4);
   if (type == 6) {
-    for (std::size_t at = kLogSector; at + kLogEntryHeader <= b.size();) {
-      if (b.compare(at, 4, "HvLE") != 0) break;
-      const std::uint32_t size = get32(b, at + 4);
-      const std::uint32_t sequence = get32(b, at + 12);
+    std::string entry;
+    for (std::uint64_t at = kLogSector; at + kLogEntryHeader <= size;) {
+      if (!read_at(fd, at, kLogEntryHeader, &entry)) return "cannot be read: " + std::string(std::strerror(errno));
+      if (entry.size() < kLogEntryHeader || entry.compare(0, 4, "HvLE") != 0) break;
+      const std::uint32_t entry_size = get32(entry, 4);
+      const std::uint32_t sequence = get32(entry, 12);
       if (sequence >= hive.secondary_sequence)
         return "holds log entry " + number(sequence) + ", newer than the hive (at " + number(hive.secondary_sequence) +
                ")";
-      if (size < kLogSector || size % kLogSector != 0 || size > b.size() - at) break;
-      at += size;
+      if (entry_size < kLogSector || entry_size % kLogSector != 0 || entry_size > size - at) break;
+      at += entry_size;
     }
     return "";
   }
@@ -107,24 +92,7 @@ std::string log_holds_changes(const std::string& log, const BaseBlock& hive) {
 
 }  // namespace
 
-std::string find_entry(const std::string& folder, const std::string& name) {
-  DIR* d = opendir(folder.c_str());
-  if (!d) return "";
-  std::string found;
-  while (const dirent* e = readdir(d)) {
-    if (strcasecmp(e->d_name, name.c_str()) == 0) {
-      found = folder + "/" + e->d_name;
-      break;
-    }
-  }
-  closedir(d);
-  return found;
-}
-
-std::string base_block_refusal(const std::string& hive_path, BaseBlock* out) {
-  std::string b;
-  if (!read_start(hive_path, kBaseBlockChecked, &b))
-    return "the hive cannot be read: " + std::string(std::strerror(errno));
+std::string base_block_refusal(const std::string& b, BaseBlock* out) {
   if (b.size() < kBaseBlockChecked || b.compare(0, 4, "regf") != 0) return "the file is not a registry hive";
   if (!valid_base_block(b))
     return std::string("the checksum of the hive's base block does not match: the system stopped while writing it") +
@@ -138,58 +106,75 @@ std::string base_block_refusal(const std::string& hive_path, BaseBlock* out) {
   return "";
 }
 
-std::string log_refusal(const std::string& hive_path, const BaseBlock& hive) {
-  const std::string folder = folder_of(hive_path), name = file_name(hive_path);
+std::string base_block_refusal(int hive_fd, BaseBlock* out) {
+  std::string b;
+  if (!read_at(hive_fd, 0, kBaseBlockChecked, &b))
+    return "the hive cannot be read: " + std::string(std::strerror(errno));
+  return base_block_refusal(b, out);
+}
+
+std::string log_refusal(const Folder& config, const std::string& hive_name, const BaseBlock& hive) {
   for (const char* suffix : {".LOG", ".LOG1", ".LOG2"}) {
-    const std::string log = find_entry(folder, name + suffix);
-    if (log.empty()) continue;
-    const std::string why = log_holds_changes(log, hive);
-    if (!why.empty())
-      return "the transaction log " + file_name(log) + " " + why +
-             ": the system did not shut down cleanly and writing the hive would lose the log" + kCleanShutdown;
+    for (const std::string& log : entries_named(config.fd, hive_name + suffix)) {
+      std::string why;
+      struct stat st {};
+      Fd fd(open_regular(config.fd, log, config.device, "the transaction log " + log, &st, &why));
+      if (!fd.ok()) return why + ": whether it holds changes cannot be told";
+      why = log_holds_changes(fd.get(), st, hive);
+      if (!why.empty())
+        return "the transaction log " + log + " " + why +
+               ": the system did not shut down cleanly and writing the hive would lose the log" + kCleanShutdown;
+    }
   }
   return "";
 }
 
-std::string hibernation_refusal(const std::string& root) {
-  struct stat top {};
-  if (stat(root.c_str(), &top) != 0) return "";
-  std::string folder = root;
-  for (;;) {
-    const std::string file = find_entry(folder, "hiberfil.sys");
-    if (!file.empty()) {
-      std::string b;
-      if (!read_start(file, 4, &b)) return "the hibernation file " + file + " cannot be read: " + std::strerror(errno);
+std::string hibernation_refusal(int root_fd, const std::string& root) {
+  char resolved[PATH_MAX];
+  std::string shown = realpath(root.c_str(), resolved) ? std::string(resolved) : root;
+  Fd folder(::fcntl(root_fd, F_DUPFD_CLOEXEC, 0));
+  while (folder.ok()) {
+    dev_t device = 0;
+    bool mount_root = false;
+    if (!posix::folder_device(folder.get(), &device, &mount_root)) return "";
+    for (const std::string& name : entries_named(folder.get(), "hiberfil.sys")) {
+      const std::string file = (shown == "/" ? "" : shown) + "/" + name;
+      std::string why;
       struct stat st {};
-      if (stat(file.c_str(), &st) == 0 && st.st_size == 0) return "";
+      Fd fd(open_regular(folder.get(), name, device, "the hibernation file " + file, &st, &why));
+      if (!fd.ok()) return why + ": whether Windows is hibernated cannot be told";
+      if (st.st_size == 0) continue;
+      std::string b;
+      if (!read_at(fd.get(), 0, 4, &b)) return "the hibernation file " + file + " cannot be read: " + std::strerror(errno);
       if (b.size() < 4) return "the hibernation file " + file + " is too short to tell whether Windows is hibernated";
-      const std::string signature = b.substr(0, 4);
       for (const char* hibernated : {"hibr", "rstr", "horm"}) {
-        if (strncasecmp(signature.c_str(), hibernated, 4) != 0) continue;
-        return "Windows is hibernated (" + file + " begins with \"" + signature +
+        if (strncasecmp(b.c_str(), hibernated, 4) != 0) continue;
+        return "Windows is hibernated (" + file + " begins with \"" + b +
                "\"): the registry held in its memory image would overwrite any change when it resumes; "
                "start Windows and shut it down fully (with Fast Startup off), then scan again";
       }
-      return "";
     }
     // Up to the root of the volume: the folders above on the same device.
-    const std::string parent = folder + "/..";
-    struct stat up {};
-    char resolved[PATH_MAX];
-    if (stat(parent.c_str(), &up) != 0 || up.st_dev != top.st_dev || !realpath(folder.c_str(), resolved)) return "";
-    if (std::strcmp(resolved, "/") == 0) return "";
-    folder = folder_of(resolved);
+    struct stat here {}, up {};
+    Fd parent(::openat(folder.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (mount_root || !parent.ok() || ::fstat(folder.get(), &here) != 0 || ::fstat(parent.get(), &up) != 0 ||
+        up.st_dev != device || (up.st_ino == here.st_ino && up.st_dev == here.st_dev))
+      return "";
+    folder = std::move(parent);
+    shown = folder_of(shown);
   }
+  return "";
 }
 
-std::string write_refusal(const std::string& hive_path) {
-  const std::string folder = folder_of(hive_path);
+std::string write_refusal(const Folder& config, const std::string& hive_name) {
   struct statvfs vfs {};
-  if (statvfs(folder.c_str(), &vfs) == 0 && (vfs.f_flag & ST_RDONLY))
+  if (fstatvfs(config.fd, &vfs) == 0 && (vfs.f_flag & ST_RDONLY))
     return "the file system is mounted read-only: mount it read-write (for example mount -o remount,rw), "
            "then scan again";
-  if (access(folder.c_str(), W_OK) != 0) return "no new file can be made in " + folder + ": " + std::strerror(errno);
-  if (access(hive_path.c_str(), W_OK) != 0) return std::string("the hive cannot be written: ") + std::strerror(errno);
+  if (faccessat(config.fd, ".", W_OK, 0) != 0)
+    return "no new file can be made in " + config.shown + ": " + std::strerror(errno);
+  if (faccessat(config.fd, hive_name.c_str(), W_OK, 0) != 0)
+    return std::string("the hive cannot be written: ") + std::strerror(errno);
   return "";
 }
 

@@ -1,5 +1,6 @@
 #include "rescue/offline_registry.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -8,8 +9,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <set>
+#include <tuple>
 
+#include "platform/posix/beneath.h"
+#include "rescue/hive.h"
+#include "rescue/hive_files.h"
 #include "rescue/hive_guard.h"
+#include "rescue/hive_isolation.h"
 
 namespace krelvon::rescue {
 
@@ -36,11 +42,6 @@ struct Planned {
 };
 
 std::string join(const std::string& path, const std::string& name) { return path.empty() ? name : path + "\\" + name; }
-
-bool is_folder(const std::string& path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 std::string real_path(const std::string& path) {
   char resolved[PATH_MAX];
@@ -122,8 +123,9 @@ void plan_runonce(const Hive& hive, const std::vector<WormFile>& worms, std::vec
   }
 }
 
-void plan_services(const Hive& hive, const std::string& system_folder, const std::vector<WormFile>& worms,
-                   std::vector<Planned>* plan) {
+// Why the hive is not cleaned of its services; empty when it is.
+std::string plan_services(const Hive& hive, const std::string& system_folder, const std::vector<WormFile>& worms,
+                          std::vector<Planned>* plan) {
   for (const std::string& set_name : control_sets(hive)) {
     const HiveNode set = hive.child(hive.root(), set_name);
     const HiveNode services = set ? hive.child(set, "Services") : 0;
@@ -133,6 +135,9 @@ void plan_services(const Hive& hive, const std::string& system_folder, const std
     for (const WormFile& w : worms) {
       const HiveNode service = hive.child(services, w.service);
       HiveValue image;
+      if (service && hive.value(service, "ImagePath", &image) && image.unread)
+        return "the ImagePath of " + join(services_path, hive.name(service)) +
+               " is larger than 1 MiB: it was not read, and the service's keys were left";
       if (!service || !hive.value(service, "ImagePath", &image) ||
           !image_path_names(value_text(image), system_folder, w.windows_path) || !seen.insert(service).second)
         continue;
@@ -148,6 +153,7 @@ void plan_services(const Hive& hive, const std::string& system_folder, const std
       if (removed == subkeys.size()) plan->push_back(Planned{service, services_path, hive.name(service), false, {}});
     }
   }
+  return "";
 }
 
 // The inventory as the changed hive must list it.
@@ -168,67 +174,230 @@ std::vector<HiveEntry> expected_after(std::vector<HiveEntry> entries, const std:
   return entries;
 }
 
-// Checks, plans, changes and commits one hive.
-void clean_hive(const std::string& path, const Installation& installation, const std::vector<WormFile>& worms,
-                bool software, BeforeHiveChange before_change, RegistryCleaning* result) {
-  auto refuse = [&](const std::string& reason) { result->refused.push_back(RegistryRefusal{path, reason}); };
-  BaseBlock base;
-  std::string why = base_block_refusal(path, &base);
-  if (why.empty()) why = log_refusal(path, base);
-  if (!why.empty()) return refuse(why);
+// The child's answer, as records: a tag, the length (4 bytes, little
+// endian), the bytes.
+constexpr char kRemovalRecord = 'r', kRefusalRecord = 'x', kHiveRecord = 'h';
 
+void put_record(std::string* out, char tag, const std::string& body) {
+  *out += tag;
+  for (int i = 0; i < 4; ++i) *out += static_cast<char>(body.size() >> (8 * i));
+  *out += body;
+}
+
+bool next_record(const std::string& in, std::size_t* at, char* tag, std::string* body) {
+  if (in.size() - *at < 5) return false;
+  *tag = in[*at];
+  std::size_t length = 0;
+  for (int i = 0; i < 4; ++i) length |= static_cast<std::size_t>(static_cast<unsigned char>(in[*at + 1 + i])) << (8 * i);
+  if (in.size() - *at - 5 < length) return false;
+  *body = in.substr(*at + 5, length);
+  *at += 5 + length;
+  return true;
+}
+
+// The isolated part of one hive's cleaning, in the child: reads the hive,
+// plans, changes it in memory, writes it to the child's written file,
+// reads that back as a hive of its own and compares its inventory with the
+// original's less what was meant to go. Its answer: the removals and the
+// written hive, a refusal, or nothing (nothing to remove).
+std::string isolated_clean(bool software, const std::string& system_folder, const std::vector<WormFile>& worms,
+                           int written_fd) {
+  std::string answer;
+  const auto refuse = [&](const std::string& why) {
+    put_record(&answer, kRefusalRecord, why);
+    return answer;
+  };
   Hive hive;
-  if (!hive.open(path, true)) return refuse("the hive cannot be read: " + hive.error());
+  if (!hive.open(kIsolatedHive, true)) return refuse("the hive cannot be read: " + hive.error());
   std::vector<Planned> plan;
   std::vector<HiveValue> kept;
-  if (software)
+  if (software) {
     plan_runonce(hive, worms, &plan, &kept);
-  else
-    plan_services(hive, installation.system_folder, worms, &plan);
-  if (plan.empty()) return;
-
-  why = write_refusal(path);
-  if (!why.empty()) return refuse(why);
+  } else {
+    const std::string why = plan_services(hive, system_folder, worms, &plan);
+    if (!why.empty()) return refuse(why);
+  }
+  if (plan.empty()) return answer;
   std::vector<HiveEntry> before;
   if (!hive.inventory(&before)) return refuse("the hive cannot be read in full");
   if (software) {
     for (const HiveValue& v : kept)
-      if (v.data.size() > kLargestWrittenValue)
+      if (v.unread || v.data.size() > kLargestWrittenValue)
         return refuse("RunOnce holds a value too large to be written again (" + v.name + ")");
     if (!hive.replace_values(plan.front().node, kept)) return refuse(hive.error());
   } else {
     for (const Planned& p : plan)
       if (!hive.remove_key(p.node)) return refuse(hive.error());
   }
-  std::string error;
-  if (!commit_hive(hive, path, expected_after(before, plan), before_change, &error)) return refuse(error);
+  if (!hive.commit(kIsolatedWritten)) return refuse(hive.error());
+  struct stat st {};
+  std::string bytes;
+  BaseBlock base;
+  if (fstat(written_fd, &st) != 0 || !read_at(written_fd, 0, static_cast<std::size_t>(st.st_size), &bytes))
+    return refuse("the written hive cannot be read back");
+  const std::string why = base_block_refusal(bytes, &base);
+  if (!why.empty()) return refuse("the written hive " + why);
+  Hive check;
+  std::vector<HiveEntry> found;
+  if (!check.open(kIsolatedWritten, false) || !check.inventory(&found))
+    return refuse("the written hive cannot be read back in full");
+  const std::vector<HiveEntry> expected = expected_after(before, plan);
+  if (found != expected)
+    return refuse("the written hive is not what was meant (" + std::to_string(found.size()) + " keys and values, " +
+                  std::to_string(expected.size()) + " expected)");
   for (const Planned& p : plan)
-    result->removed.push_back(
-        RegistryRemoval{path, p.parent, p.is_value ? p.name : std::string(), p.is_value ? std::string() : p.name});
+    put_record(&answer, kRemovalRecord,
+               p.parent + '\0' + (p.is_value ? p.name : std::string()) + '\0' + (p.is_value ? std::string() : p.name));
+  put_record(&answer, kHiveRecord, bytes);
+  return answer;
+}
+
+// The folders of an installation as the cleaning holds them.
+struct Reached {
+  Fd root, config;
+  dev_t device = 0;
+  std::string software, system;  // the hives' names in config
+};
+
+std::string join_path(const std::string& folder, const std::string& name) {
+  return folder.empty() || folder.back() == '/' ? folder + name : folder + "/" + name;
+}
+
+std::string told_apart(const std::string& folder, const std::vector<std::string>& names) {
+  std::string list;
+  for (std::size_t i = 0; i < names.size(); ++i) list += (i ? " and " : "") + names[i];
+  return folder + " holds entries whose names differ only in case (" + list +
+         "): which one Windows uses cannot be told, and none is written";
+}
+
+// Finds the installation below folder, holding its root and config folder.
+bool reach(const std::string& folder, Installation* out, Reached* reached) {
+  *out = Installation{};
+  out->root = folder;
+  reached->root.reset(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  bool mount_root = false;
+  if (!reached->root.ok() || !posix::folder_device(reached->root.get(), &reached->device, &mount_root)) return false;
+  for (const char* system_name : {"Windows", "WINNT"}) {
+    std::vector<std::string> names = entries_named(reached->root.get(), system_name);
+    if (names.empty()) continue;
+    std::string why, path = join_path(folder, names[0]);
+    Fd system(open_subfolder(reached->root.get(), names[0], reached->device, path, &why));
+    if (!system.ok()) continue;  // a link or a mount is no system folder of this volume
+    out->system_folder = names[0];
+    if (names.size() > 1) out->refusal = told_apart(folder, names);
+    // System32, config, then the hives; a step that cannot be taken safely
+    // is the refusal.
+    int at = system.get();
+    Fd system32;
+    bool nt = true;
+    for (auto [wanted, into] : {std::pair<const char*, Fd*>{"System32", &system32}, {"config", &reached->config}}) {
+      names = at < 0 ? std::vector<std::string>{wanted} : entries_named(at, wanted);
+      if (names.empty()) {
+        nt = false;
+        break;
+      }
+      if (names.size() > 1 && out->refusal.empty()) out->refusal = told_apart(path, names);
+      path = join_path(path, names[0]);
+      if (at >= 0 && out->refusal.empty()) {
+        into->reset(open_subfolder(at, names[0], reached->device, path, &why));
+        if (!into->ok()) out->refusal = why;
+      }
+      at = into->get();
+    }
+    if (nt) {
+      for (auto [wanted, name, shown] : {std::tuple<const char*, std::string*, std::string*>{"SOFTWARE", &reached->software, &out->software},
+                                         {"SYSTEM", &reached->system, &out->system}}) {
+        names = at < 0 ? std::vector<std::string>{wanted} : entries_named(at, wanted);
+        if (names.empty()) break;
+        if (names.size() > 1 && out->refusal.empty()) out->refusal = told_apart(path, names);
+        *name = names[0];
+        *shown = join_path(path, names[0]);
+      }
+      if (!out->software.empty() && !out->system.empty()) return true;
+    }
+    out->software.clear();
+    out->system.clear();
+    out->refusal.clear();
+    reached->config.reset();
+    names = entries_named(system.get(), "SYSTEM.DAT");
+    if (!names.empty()) {
+      out->system_dat = join_path(join_path(folder, out->system_folder), names[0]);
+      return true;
+    }
+  }
+  return false;
+}
+
+// What the child of one hive may use: the hive's size decides it.
+IsolationLimits limits_for(std::uint64_t hive_size) {
+  IsolationLimits limits;
+  limits.seconds = 30;
+  // The edited hive grows by a few bins at most; the result holds it and
+  // the removals.
+  limits.output = 2 * hive_size + (16 << 20);
+#if !defined(__SANITIZE_ADDRESS__)
+#if defined(__has_feature)
+#if !__has_feature(address_sanitizer)
+  limits.memory = 4 * hive_size + (512ULL << 20);
+#endif
+#else
+  limits.memory = 4 * hive_size + (512ULL << 20);
+#endif
+#endif
+  // (The sanitizers' runtime reserves terabytes of address space for its
+  // shadow memory: there the child's memory is not limited.)
+  return limits;
+}
+
+// Checks, plans, changes and commits one hive.
+void clean_hive(const Reached& reached, const Folder& config, const std::string& name, const std::string& path,
+                const Installation& installation, const std::vector<WormFile>& worms, bool software,
+                BeforeHiveChange before_change, const volatile std::sig_atomic_t* cancel, RegistryCleaning* result) {
+  auto refuse = [&](const std::string& reason) { result->refused.push_back(RegistryRefusal{path, reason}); };
+  std::string why;
+  struct stat read_as {};
+  Fd hive(open_regular(config.fd, name, reached.device, "the hive", &read_as, &why));
+  if (!hive.ok()) return refuse(why);
+  if (static_cast<std::uint64_t>(read_as.st_size) > kLargestHive)
+    return refuse("the hive is larger than " + std::to_string(kLargestHive >> 20) +
+                  " MiB, more than any hive Windows writes: it was not read");
+  BaseBlock base;
+  why = base_block_refusal(hive.get(), &base);
+  if (why.empty()) why = log_refusal(config, name, base);
+  if (!why.empty()) return refuse(why);
+
+  const IsolatedRun run = run_isolated(
+      hive.get(), limits_for(static_cast<std::uint64_t>(read_as.st_size)),
+      [&](int written_fd) { return isolated_clean(software, installation.system_folder, worms, written_fd); }, cancel);
+  if (!run.finished) return refuse("the hive could not be read safely (" + run.failure + ")");
+  std::vector<RegistryRemoval> removed;
+  std::string bytes, body;
+  char tag = 0;
+  std::size_t at = 0;
+  while (next_record(run.result, &at, &tag, &body)) {
+    if (tag == kRefusalRecord) return refuse(body);
+    if (tag == kHiveRecord) bytes = std::move(body);
+    if (tag != kRemovalRecord) continue;
+    const std::size_t first = body.find('\0'), second = first == std::string::npos ? first : body.find('\0', first + 1);
+    if (second == std::string::npos) return refuse("the reader's answer cannot be understood");
+    removed.push_back(RegistryRemoval{path, body.substr(0, first), body.substr(first + 1, second - first - 1),
+                                      body.substr(second + 1)});
+  }
+  if (at != run.result.size() || (removed.empty() != bytes.empty()))
+    return refuse("the reader's answer cannot be understood");
+  if (removed.empty()) return;
+  why = write_refusal(config, name);
+  if (!why.empty()) return refuse(why);
+  std::string error;
+  if (!commit_hive(config, name, hive.get(), read_as, bytes, before_change, &error)) return refuse(error);
+  result->removed.insert(result->removed.end(), removed.begin(), removed.end());
 }
 
 }  // namespace
 
 bool find_installation(const std::string& folder, Installation* out) {
-  *out = Installation{};
-  out->root = folder;
-  for (const char* system_name : {"Windows", "WINNT"}) {
-    const std::string system = find_entry(folder, system_name);
-    if (system.empty() || !is_folder(system)) continue;
-    out->system_folder = system.substr(system.rfind('/') + 1);
-    const std::string system32 = find_entry(system, "System32");
-    const std::string config = system32.empty() ? "" : find_entry(system32, "config");
-    if (!config.empty()) {
-      out->software = find_entry(config, "SOFTWARE");
-      out->system = find_entry(config, "SYSTEM");
-      if (!out->software.empty() && !out->system.empty()) return true;
-    }
-    out->software.clear();
-    out->system.clear();
-    out->system_dat = find_entry(system, "SYSTEM.DAT");
-    if (!out->system_dat.empty()) return true;
-  }
-  return false;
+  Reached reached;
+  return reach(folder, out, &reached);
 }
 
 bool image_path_names(const std::string& image_path, const std::string& system_folder,
@@ -242,14 +411,44 @@ bool image_path_names(const std::string& image_path, const std::string& system_f
            wanted;
   }
   // Unquoted: the program is the text up to one of its spaces, or all of it.
-  for (std::size_t end = image.find(' '); end != std::string::npos; end = image.find(' ', end + 1))
+  // The forms the system reads add 16 characters at most to the file's path
+  // ("\\??\\C:", "%SystemRoot%"), besides separators that follow a
+  // separator and spaces at the end: the prefixes are tried only while they
+  // are no longer than that, so however long the text, the search ends
+  // soon (each later prefix is longer still).
+  const auto counted = [](const std::string& text, std::size_t from, std::size_t to, char* previous,
+                          std::size_t* trailing) {
+    std::size_t n = 0;
+    for (std::size_t i = from; i < to; ++i) {
+      const char c = text[i] == '/' ? '\\' : text[i];
+      if (!(c == '\\' && *previous == '\\')) ++n;
+      *trailing = c == ' ' || c == '\t' ? *trailing + 1 : 0;
+      *previous = c;
+    }
+    return n;
+  };
+  char previous = 0;
+  std::size_t trailing = 0;
+  const std::size_t longest = counted(wanted, 0, wanted.size(), &previous, &trailing) + 16;
+  previous = 0;
+  trailing = 0;
+  std::size_t seen = 0, from = 0;
+  for (std::size_t end = image.find(' '); end != std::string::npos; end = image.find(' ', end + 1)) {
+    seen += counted(image, from, end, &previous, &trailing);
+    from = end;
+    if (seen - trailing > longest) return false;
     if (normalised_image(image.substr(0, end), system_folder) == wanted) return true;
+  }
   return normalised_image(image, system_folder) == wanted;
 }
 
-RegistryCleaning clean_registry(const Installation& installation, const std::vector<std::string>& worm_files,
-                                BeforeHiveChange before_change) {
+RegistryCleaning clean_registry(const Installation& given, const std::vector<std::string>& worm_files,
+                                BeforeHiveChange before_change, const volatile std::sig_atomic_t* cancel) {
   RegistryCleaning result;
+  // Found again, and held: the folders are used through these descriptors.
+  Installation installation;
+  Reached reached;
+  if (!reach(given.root, &installation, &reached)) return result;
   const std::vector<WormFile> worms = worm_files_below(installation.root, worm_files);
   if (!installation.system_dat.empty()) {
     result.refused.push_back(
@@ -258,12 +457,17 @@ RegistryCleaning clean_registry(const Installation& installation, const std::vec
     return result;
   }
   if (worms.empty()) return result;
-  const std::string hibernated = hibernation_refusal(installation.root);
-  for (const std::string* hive : {&installation.software, &installation.system}) {
-    if (!hibernated.empty())
-      result.refused.push_back(RegistryRefusal{*hive, hibernated});
+  std::string why = installation.refusal;
+  if (why.empty()) why = hibernation_refusal(reached.root.get(), installation.root);
+  const Folder config{reached.config.get(), reached.device, installation.software.substr(0, installation.software.rfind('/'))};
+  for (const bool software : {true, false}) {
+    const std::string& path = software ? installation.software : installation.system;
+    if (why.empty() && cancel && *cancel) why = "the run was interrupted before this hive was cleaned";
+    if (!why.empty())
+      result.refused.push_back(RegistryRefusal{path, why});
     else
-      clean_hive(*hive, installation, worms, hive == &installation.software, before_change, &result);
+      clean_hive(reached, config, software ? reached.software : reached.system, path, installation, worms, software,
+                 before_change, cancel, &result);
   }
   return result;
 }

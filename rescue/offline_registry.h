@@ -4,6 +4,7 @@
 // registry of a running system.
 #pragma once
 
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -14,15 +15,22 @@ namespace krelvon::rescue {
 struct Installation {
   std::string root;           // the folder that holds the system folder
   std::string system_folder;  // its name as on the disk ("Windows", "WINNT")
-  std::string software;       // the NT line's hives
+  std::string software;       // the NT line's hives (paths)
   std::string system;
   std::string system_dat;  // the 95 line's registry: not supported
+  // Why the hives cannot be reached safely: a folder on the way that is a
+  // link or another file system, or two entries whose names differ only in
+  // case. Both hives are then refused with it.
+  std::string refusal;
 };
 
 // The installation whose root is folder: <folder>/<Windows or WINNT>/
 // System32/config/SOFTWARE and SYSTEM, every name matched without regard to
 // case, or a 95-line one (<folder>/<Windows>/SYSTEM.DAT, system_dat set).
-// False when there is neither.
+// False when there is neither. Each folder below the root is reached
+// beneath the one above it, never through a link, on the root's file
+// system; where that fails, or where two entries match one name, the
+// installation is found with its refusal set.
 bool find_installation(const std::string& folder, Installation* out);
 
 struct RegistryRemoval {
@@ -52,11 +60,16 @@ struct RegistryCleaning {
 // it has no subkeys), then the key itself when no other subkey is left.
 // Each hive is written only when it has something to remove and nothing
 // stands in the way (hibernation, a base block or log that shows an
-// unclean shutdown, a read-only mount or unwritable file); otherwise it is
-// left byte for byte as it was and a refusal says why. A 95-line
-// installation is refused as not supported.
+// unclean shutdown, a read-only mount or unwritable file, a hive that is a
+// link or no regular file or larger than kLargestHive, a reader that
+// failed, a hive changed since it was read); otherwise it is left byte for
+// byte as it was and a refusal says why. The hive is read, planned,
+// edited and checked in an isolated child (rescue/hive_isolation.h); this
+// process only opens the files and commits the child's result. A 95-line
+// installation is refused as not supported. When *cancel is set the
+// reader is stopped and the hives not yet done are refused.
 RegistryCleaning clean_registry(const Installation& installation, const std::vector<std::string>& worm_files,
-                                BeforeHiveChange before_change);
+                                BeforeHiveChange before_change, const volatile std::sig_atomic_t* cancel = nullptr);
 
 // Whether a service's ImagePath names the file whose path on the
 // installation's volume is windows_path ("\WINDOWS\System32\x.exe"): with

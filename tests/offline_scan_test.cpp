@@ -2,6 +2,7 @@
 // the sample factory: the files and the registry cleaned, or the hives left
 // byte for byte as they were when something stands in the way. Every hive
 // is read before and after by an independent reader, regfexport.
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <functional>
 #include <map>
 
+#include "rescue/hive.h"
 #include "tests/support.h"
 #include "tools/hive_builder.h"
 #include "tools/offline_install.h"
@@ -148,6 +150,12 @@ TEST_F(OfflineScan, DisinfectCleansTheFilesAndTheRegistryAndNothingElse) {
   const std::string text = report_text(), config = dir / "disk/Windows/System32/config";
   const std::string tail = ",\"detection\":\"W32/BugBear.Worm\",\"line\":\"" + std::string(kRegistryLine) + "\"}";
   EXPECT_EQ(count(text, "{\"type\":\"registry\""), 7) << text;
+  // Each removal has its finding object too, named by hive, key and name.
+  EXPECT_EQ(count(text, "\"kind\":\"system_registry\",\"action\":\"delete\",\"outcome\":\"removed\""), 7) << text;
+  EXPECT_EQ(count(text, "{\"type\":\"finding\",\"path\":\"" + dir.path() +
+                            "/disk/Windows/System32/config/SOFTWARE\\\\Microsoft\\\\Windows\\\\CurrentVersion\\\\RunOnce\\\\wormsvc\""),
+            1)
+      << text;
   EXPECT_EQ(count(text, "{\"type\":\"registry\",\"hive\":\"" + config +
                             "/SOFTWARE\",\"key\":\"Microsoft\\\\Windows\\\\CurrentVersion\\\\RunOnce\",\"value\":"
                             "\"wormsvc\"" +
@@ -276,7 +284,9 @@ const Refusal kRefusals[] = {
        write_file(t.dir / "disk/HIBERFIL.SYS", image);
        return std::string();
      }},
-    {"read_only_mount", "the file system is mounted read-only",
+    // Another file system mounted at the config folder (here a read-only
+    // bind mount): not entered, as the walker does not enter it.
+    {"mount_on_config", "config is on another file system than the installation (a mount there): not entered",
      [](OfflineScan& t) {
        const std::string config = shell_quoted(t.dir / "disk/Windows/System32/config");
        const std::string prefix =
@@ -285,6 +295,33 @@ const Refusal kRefusals[] = {
            config + " ";
        if (!succeeds(prefix + "true")) return std::string("skip: no user namespace for a read-only bind mount here");
        return prefix;
+     }},
+    {"config_is_a_link", "config is a link: not followed",
+     [](OfflineScan& t) {
+       const fs::path config = t.dir / "disk/Windows/System32/config";
+       fs::rename(config, t.dir / "outside");
+       fs::create_directory_symlink(t.dir / "outside", config);
+       return std::string();
+     }},
+    {"hives_are_links", "the hive is a link: not followed",
+     [](OfflineScan& t) {
+       for (const std::string& hive : {t.install.software, t.install.system}) {
+         const std::string outside = t.dir / ("outside-" + fs::path(hive).filename().string());
+         fs::rename(hive, outside);
+         fs::create_symlink(outside, hive);
+       }
+       return std::string();
+     }},
+    {"hibernation_file_is_a_fifo", "is not a regular file (a FIFO): not read: whether Windows is hibernated cannot be told",
+     [](OfflineScan& t) {
+       return mkfifo((t.dir / "disk/hiberfil.sys").c_str(), 0600) == 0 ? std::string() : std::string("skip: no FIFO");
+     }},
+    // A decoy beside the system folder, named as it is in another case (a
+    // case-sensitive mount): which one Windows uses cannot be told.
+    {"case_decoy", "holds entries whose names differ only in case (",
+     [](OfflineScan& t) {
+       fs::copy(t.dir / "disk/Windows", t.dir / "disk/windows", fs::copy_options::recursive);
+       return std::string();
      }},
     {"unwritable_hive", "the hive cannot be written",
      [](OfflineScan& t) {
@@ -325,5 +362,116 @@ TEST_P(OfflineRefusal, LeavesBothHivesByteIdentical) {
 
 INSTANTIATE_TEST_SUITE_P(Refusals, OfflineRefusal, ::testing::ValuesIn(kRefusals),
                          [](const ::testing::TestParamInfo<Refusal>& p) { return std::string(p.param.name); });
+
+}  // namespace
+
+namespace {
+
+// The cells in use (their size negative) of a hive whose name is `name`:
+// keys ("nk", the name 80 bytes into the cell, its length at 76) or values
+// ("vk", at 24 and 4).
+std::vector<std::size_t> cells_named(const Bytes& hive, const char* kind, const std::string& name) {
+  const bool key = std::string(kind) == "nk";
+  const std::size_t name_at = key ? 80 : 24, length_at = key ? 76 : 6;
+  std::vector<std::size_t> cells;
+  const std::string text(hive.begin(), hive.end());
+  for (std::size_t at = text.find(name); at != std::string::npos; at = text.find(name, at + 1)) {
+    if (at < name_at) continue;
+    const std::size_t cell = at - name_at;
+    if (text.compare(cell + 4, 2, kind) == 0 && (krelvon::samples::get32(hive, cell + length_at) & 0xFFFF) == name.size() &&
+        (krelvon::samples::get32(hive, cell) & 0x80000000U) != 0)
+      cells.push_back(cell);
+  }
+  return cells;
+}
+
+bool has_line_starting(const std::string& text, const std::string& start) {
+  return text.rfind(start, 0) == 0 || text.find("\n" + start) != std::string::npos;
+}
+
+TEST_F(OfflineScan, HostileHivesEndAsRefusalsWithTheirNamesEscapedAndTheScanGoesOn) {
+  // SYSTEM: the worm's service keys name a class cell beyond the hive, on
+  // which the hive library's writer aborts when it frees them.
+  Bytes patched = system;
+  const auto keys = cells_named(patched, "nk", "wormsvc");
+  ASSERT_EQ(keys.size(), 2u);
+  for (std::size_t cell : keys) krelvon::samples::put32(patched, cell + 52, 0x7FFFFFF0);
+  write_file(install.system, patched);
+  // SOFTWARE: a RunOnce value too long to be written again, whose name
+  // forges a line of standard error.
+  const std::string forged = "evil\nkrelvon-scan: skipped \"/etc/shadow\": permission denied";
+  {
+    krelvon::samples::HiveWriter w(install.software);
+    w.binary("Microsoft\\Windows\\CurrentVersion\\RunOnce", forged, Bytes(20000, 'a'));
+    ASSERT_TRUE(w.commit());
+  }
+  software = read_file(install.software);
+  system = read_file(install.system);
+
+  const Outcome r = scan("--action=delete " + shell_quoted(dir / "disk"));
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.out.find("Scanning completed"), std::string::npos) << r.out;
+  EXPECT_FALSE(fs::exists(install.worm_file));
+  expect_hives_unchanged();
+  EXPECT_EQ(count(r.out, kRegistryLine), 0) << r.out;
+  EXPECT_NE(r.err.find("registry left unchanged: " + install.system +
+                       ": the hive could not be read safely (the reader was killed by signal 6)"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("RunOnce holds a value too large to be written again (evil\\nkrelvon-scan: skipped"),
+            std::string::npos)
+      << r.err;
+  EXPECT_FALSE(has_line_starting(r.err, "krelvon-scan: skipped \"/etc/shadow\"")) << r.err;
+  EXPECT_EQ(count(report_text(), "{\"type\":\"registry-refused\""), 2) << report_text();
+}
+
+TEST_F(OfflineScan, UnknownValueTypesAreDataAndASecondRunChangesNothing) {
+  // A RunOnce value whose type is no type the system defines: kept as it is.
+  const auto setup = cells_named(software, "vk", "Setup");
+  ASSERT_EQ(setup.size(), 1u);
+  krelvon::samples::put32(software, setup[0] + 16, 0xFFFF0001);
+  write_file(install.software, software);
+  const Bytes worm = read_file(install.worm_file);
+
+  Outcome r = scan("--action=delete " + shell_quoted(dir / "disk"));
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(count(r.out, kRegistryLine), 7) << r.out;
+  krelvon::rescue::Hive hive;
+  ASSERT_TRUE(hive.open(install.software, false));
+  std::vector<std::string> left;
+  for (const auto& v : hive.values(hive.find(hive.root(), "Microsoft\\Windows\\CurrentVersion\\RunOnce")))
+    left.push_back(v.name + ":" + std::to_string(v.type));
+  EXPECT_EQ(left, (std::vector<std::string>{"Setup:4294901761", "Cleanup:2"}));
+  hive.close();
+
+  // The worm comes back as a file; its entries are gone from the registry:
+  // the second run removes the file, reports no registry removal and
+  // writes no hive.
+  const Bytes software_after = read_file(install.software), system_after = read_file(install.system);
+  write_file(install.worm_file, worm);
+  r = scan("--action=delete " + shell_quoted(dir / "disk"));
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_FALSE(fs::exists(install.worm_file));
+  EXPECT_EQ(count(r.out, kRegistryLine), 0) << r.out;
+  EXPECT_EQ(count(report_text(), "\"registry"), 0) << report_text();
+  EXPECT_EQ(read_file(install.software), software_after);
+  EXPECT_EQ(read_file(install.system), system_after);
+  EXPECT_EQ(read_file(install.software + ".krelvon-orig"), software);
+  EXPECT_FALSE(fs::exists(install.software + ".krelvon-new"));
+}
+
+TEST_F(OfflineScan, AHiveThatIsAFifoIsRefusedAndTheOtherCleaned) {
+  fs::remove(install.system);
+  ASSERT_EQ(mkfifo(install.system.c_str(), 0600), 0);
+  const Outcome r = scan("--action=delete " + shell_quoted(dir / "disk"));
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(count(r.out, kRegistryLine), 1) << r.out;  // the RunOnce value
+  EXPECT_NE(r.err.find("registry left unchanged: " + install.system + ": the hive is not a regular file (a FIFO)"),
+            std::string::npos)
+      << r.err;
+  EXPECT_TRUE(fs::is_fifo(install.system));
+  EXPECT_NE(read_file(install.software), software);
+}
 
 }  // namespace
