@@ -181,15 +181,25 @@ bool write_all(int fd, const std::string& bytes) {
       dup2(high_result, kResultFd) < 0 || dup2(written, kWrittenFd) < 0)
     _exit(kNotIsolated);
   // Nothing of the child reaches the terminal (the hive library's assertion
-  // texts among them): its end is told by the refusal.
-  const int null = open("/dev/null", O_RDWR);
-  if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0) _exit(kNotIsolated);
+  // texts among them): its end is told by the refusal. Standard input is a
+  // pipe nobody writes to (its end at once), standard output and error a
+  // pipe nobody reads (each write refused): no file is needed for either,
+  // so the reader is isolated in an empty root (a rescue system without
+  // /dev) too.
+  int input[2], output[2];
+  if (pipe(input) < 0 || pipe(output) < 0) _exit(kNotIsolated);
+  const int high_input = fcntl(input[0], F_DUPFD, 100), high_output = fcntl(output[1], F_DUPFD, 100);
+  if (high_input < 0 || high_output < 0 || dup2(high_input, 0) < 0 || dup2(high_output, 1) < 0 ||
+      dup2(high_output, 2) < 0)
+    _exit(kNotIsolated);
   close_range(kFirstUnused, ~0U, 0);
   // Every signal as the system ends a process with it: not the scanner's
   // handlers, nor a fuzzer's or sanitizer's crash handlers, which would
-  // write files or report the child's end as their own.
+  // write files or report the child's end as their own. A write to the
+  // unread output pipe fails instead of ending the reader.
   for (int sig = 1; sig < NSIG; ++sig)
     if (sig != SIGKILL && sig != SIGSTOP) signal(sig, SIG_DFL);
+  signal(SIGPIPE, SIG_IGN);
   load_converters();
   limit(RLIMIT_CORE, 0, 0);
   limit(RLIMIT_CPU, limits.seconds, limits.seconds + 1);
