@@ -18,12 +18,7 @@ scan_exe=$(abs "$1")
 native_scan=$(abs "$2")
 samples_bin=$(abs "$3")
 here="$(cd "$(dirname "$0")" && pwd)"
-source "$here/../cli/checks.sh"
-: "${KRELVON_WINE_VERSION:?the Windows version to report}"
-wine_run() { "$here/../wine/run-in-wine.sh" "$@"; }
-wine_run "$scan_exe" --version >/dev/null  # creates the prefix on first use
-build=$(cd "$(dirname "$scan_exe")" && pwd)
-while [ ! -f "$build/CMakeCache.txt" ]; do build=$(dirname "$build"); done
+source "$here/prelude.sh"
 prefix=${KRELVON_WINEPREFIX:-$build/wineprefix-$KRELVON_WINE_VERSION}
 name="krelvon-match-$$"
 wwork="$prefix/drive_c/$name"
