@@ -13,7 +13,6 @@
 
 #ifdef _WIN32
 #include <windows.h>
-#include <cctype>
 #include <fcntl.h>
 #include <io.h>
 #else
@@ -169,8 +168,11 @@ std::string long_full_path(const std::string& path) {
     at = end + 1;
   }
   while (out.size() > 3 && out.back() == '\\') out.pop_back();
-  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return out;
+  // The runtime's own case folding (as the system's terminate-by-file).
+  std::vector<char> upper(out.begin(), out.end());
+  upper.push_back('\0');
+  _strupr(upper.data());
+  return upper.data();
 }
 
 // The scan roots as folders of the 95 line, by long full path.
