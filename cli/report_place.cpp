@@ -7,6 +7,9 @@
 
 #include "cli/report.h"
 #include "cli/text.h"
+#ifdef _WIN32
+#include "platform/held_folder.h"
+#endif
 
 #ifdef _WIN32
 #include <windows.h>
@@ -77,7 +80,9 @@ std::string first_line(Read read_some) {
 
 #ifdef _WIN32
 
-// The folder a path leads to, links and junctions followed.
+// The folder a path leads to, links and junctions followed. NT line only:
+// the 95 line opens no folder (FILE_FLAG_BACKUP_SEMANTICS is unknown there)
+// and refuses FILE_SHARE_DELETE.
 bool place_of(const std::string& path, Place* out) {
   const HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -135,6 +140,66 @@ std::string real_path(const std::string& folder) {
   return r;
 }
 
+// The 95 line: a folder is told by its full path with every name in its
+// long form (a short name such as PROGRA~1 names the same folder), in
+// upper case; that line has no links or junctions, so two paths that
+// differ name two folders. A name not found is kept as given.
+std::string long_full_path(const std::string& path) {
+  char full[MAX_PATH * 4];
+  const DWORD n = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+  const std::string given = n == 0 || n >= sizeof full ? path : std::string(full);
+  std::size_t at = given.size() >= 3 && given[1] == ':' && given[2] == '\\' ? 3 : 0;
+  std::string out = given.substr(0, at);
+  while (at < given.size()) {
+    std::size_t end = given.find('\\', at);
+    if (end == std::string::npos) end = given.size();
+    const std::string name = given.substr(at, end - at);
+    std::string found = name;
+    if (!name.empty() && name != "." && name != "..") {
+      WIN32_FIND_DATAA data;
+      const HANDLE h = FindFirstFileA((out + name).c_str(), &data);
+      if (h != INVALID_HANDLE_VALUE) {
+        found = data.cFileName;
+        FindClose(h);
+      }
+    }
+    out += found;
+    if (end < given.size()) out += '\\';
+    at = end + 1;
+  }
+  while (out.size() > 3 && out.back() == '\\') out.pop_back();
+  // The runtime's own case folding (as the system's terminate-by-file).
+  std::vector<char> upper(out.begin(), out.end());
+  upper.push_back('\0');
+  _strupr(upper.data());
+  return upper.data();
+}
+
+// The scan roots as folders of the 95 line, by long full path.
+std::vector<std::string> root_paths(const std::vector<std::string>& roots) {
+  std::vector<std::string> paths;
+  for (const std::string& root : roots) {
+    if (root == kAllDrives) {
+      for (char letter = 'C'; letter <= 'Z'; ++letter) {
+        const char drive[] = {letter, ':', '\\', '\0'};
+        if (GetDriveTypeA(drive) == DRIVE_FIXED) paths.emplace_back(drive);
+      }
+    } else {
+      paths.push_back(long_full_path(root.size() == 2 && root[1] == ':' ? root + "\\" : root));
+    }
+  }
+  return paths;
+}
+
+bool inside_by_path(const std::string& folder, const std::vector<std::string>& roots) {
+  const std::string f = long_full_path(folder);
+  for (const std::string& root : root_paths(roots)) {
+    if (f.compare(0, root.size(), root) != 0) continue;
+    if (f.size() == root.size() || root.back() == '\\' || f[root.size()] == '\\') return true;
+  }
+  return false;
+}
+
 // The folder or one above it is one of the places.
 bool inside(const std::string& folder, const std::vector<Place>& places) {
   std::string f = real_path(folder);
@@ -187,6 +252,9 @@ bool inside(const std::string& folder, const std::vector<Place>& places) {
 }  // namespace
 
 std::string report_place_refusal(const std::string& path, const std::vector<std::string>& roots) {
+#ifdef _WIN32
+  if (!krelvon_nt_line()) return inside_by_path(folder_of(path), roots) ? kInsideScan : "";
+#endif
   if (inside(folder_of(path), root_places(roots))) return kInsideScan;
   return "";
 }

@@ -19,7 +19,7 @@ void program_files_rewalk() {
   }
 }
 
-void statistics_block() {
+void statistics_block(bool not_examined_line) {
   g_scan.summary = true;
   if (g_scan.files_infected > 0) append_line(" ");
   append_line("Scanning statistics\t\t:");
@@ -29,6 +29,10 @@ void statistics_block() {
     append_line("Total files disinfected\t:  %d", g_scan.files_disinfected);
   append_line("Total files renamed\t\t:  %d", g_scan.files_renamed);
   append_line("Total files deleted\t\t:  %d", g_scan.files_deleted);
+  // A scan that could not open some entries says so, or its statistics
+  // would read as those of a clean run.
+  if (not_examined_line && g_scan.entries_skipped > 0)
+    append_line("Total files not examined\t:  %d", g_scan.entries_skipped);
 }
 
 }  // namespace
@@ -65,15 +69,15 @@ void scan_scope() {
 // The registry-cleaned line is never written: nothing in this program cleans
 // the registry before the memory phase, and the RunOnce cleaning reports its
 // own "System Registry" line when it deletes a value.
-void scan_summary() {
-  statistics_block();
+void scan_summary(bool not_examined_line) {
+  statistics_block(not_examined_line);
   copy_text(g_scan.object, g_scan.cancel ? "Scanning terminated" : "Scanning completed");
   notify_object();
 }
 
 int scan_driver() {
   scan_scope();
-  scan_summary();
+  scan_summary(true);
   return 1;
 }
 

@@ -4,8 +4,8 @@
 namespace krelvon {
 
 // Memory phase, the walks of the scope, the Program Files re-walk, the
-// statistics block and the final status: scan_scope() then scan_summary().
-// Returns 1.
+// statistics block with the not-examined line and the final status:
+// scan_scope() then scan_summary(true). Returns 1.
 int scan_driver();
 
 // The memory phase and the walks of the scan path's scope with the Program
@@ -15,6 +15,9 @@ void scan_scope();
 
 // The statistics block (summary flag set first) and the final status,
 // "Scanning completed" or "Scanning terminated", in the object buffer.
-void scan_summary();
+// With not_examined_line, the block ends with "Total files not examined"
+// and the count of entries that could not be examined, when there are any
+// (the GUI; krelvon-scan names each entry on standard error instead).
+void scan_summary(bool not_examined_line = false);
 
 }  // namespace krelvon

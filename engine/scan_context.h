@@ -163,8 +163,8 @@ struct ScanContext {
   std::int32_t files_disinfected = 0;
   std::int32_t files_renamed = 0;
   std::int32_t files_deleted = 0;
-  // Entries the scan could not examine (report_skipped); shown by no line of
-  // the result list or the statistics block.
+  // Entries the scan could not examine (report_skipped); the scan driver
+  // shows their count after the statistics block when there are any.
   std::int32_t entries_skipped = 0;
 
   // Walker bookkeeping.

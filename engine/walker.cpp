@@ -89,16 +89,19 @@ void folder_path(const char* folder_with_separator, char (&out)[kPathCapacity]) 
 struct ListedEntry {
   std::string name;
   DWORD attributes;
+  DWORD reparse_tag;  // 0 unless the entry carries a reparse point
 };
 
-// Symbolic links, junctions and other reparse points are never followed: the
-// object a link leads to is walked under its own path when it lies in the
-// scope, and not at all when it does not.
-bool is_link(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
+// Attributes of data kept elsewhere (values of the Windows headers; older
+// headers and the POSIX layer lack the names).
+constexpr DWORD kAttributeOffline = 0x00001000;
+constexpr DWORD kAttributeRecallOnOpen = 0x00040000;
+constexpr DWORD kAttributeRecallOnDataAccess = 0x00400000;
+// IsReparseTagNameSurrogate: the tag names another object.
+constexpr DWORD kTagNameSurrogate = 0x20000000;
 
 bool is_subfolder(const ListedEntry& entry) {
-  return (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && !is_link(entry.attributes) && entry.name != "." &&
-         entry.name != "..";
+  return (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && entry.name != "." && entry.name != "..";
 }
 
 // The whole listing of a mask, taken before any entry of it is handed on, so
@@ -112,7 +115,10 @@ bool take_listing(const char* mask, std::vector<ListedEntry>& out) {
     const DWORD error = GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_NO_MORE_FILES;
   }
-  do out.push_back(ListedEntry{entry.cFileName, entry.dwFileAttributes});
+  do {
+    const bool reparse = (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    out.push_back(ListedEntry{entry.cFileName, entry.dwFileAttributes, reparse ? entry.dwReserved0 : 0});
+  } while (FindNextFileA(search, &entry));
   while (FindNextFileA(search, &entry));
   const DWORD error = GetLastError();
   FindClose(search);
@@ -149,9 +155,14 @@ class FolderHold {
 };
 
 // A file entry of a listing: links are passed over, what is no regular file
-// is reported and never opened, every other file goes through the table.
-void examine(const char* path, DWORD attributes) {
-  if (is_link(attributes)) return;
+// or not on the disk is reported and never opened, every other file goes
+// through the table.
+void examine(const char* path, DWORD attributes, DWORD reparse_tag) {
+  switch (entry_reach(attributes, reparse_tag)) {
+    case EntryReach::kLink: return;
+    case EntryReach::kNotLocal: report_skipped(path, kSkipNotLocal); return;
+    case EntryReach::kExamine: break;
+  }
   if (attributes & FILE_ATTRIBUTE_DEVICE) {
     report_skipped(path, kSkipNotRegular);
     return;
@@ -175,6 +186,14 @@ bool walk_subfolder(const char* mask, const char* name) {
 }
 
 }  // namespace
+
+EntryReach entry_reach(DWORD attributes, DWORD reparse_tag) {
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && (reparse_tag == 0 || (reparse_tag & kTagNameSurrogate) != 0))
+    return EntryReach::kLink;
+  if ((attributes & (kAttributeOffline | kAttributeRecallOnOpen | kAttributeRecallOnDataAccess)) != 0)
+    return EntryReach::kNotLocal;
+  return EntryReach::kExamine;
+}
 
 void set_threat_table(const ThreatEntry* table) { g_table = table ? table : kThreatTable; }
 const ThreatEntry* threat_table() { return g_table; }
@@ -213,6 +232,7 @@ const char* skip_reason_of_errno(int error) {
     case ENXIO:
     case EISDIR: return kSkipNotRegular;
     case EIO: return kSkipReadError;
+    case ENODATA: return kSkipNotLocal;
     default: return kSkipCannotOpen;
   }
 }
@@ -260,7 +280,7 @@ int walk(const char* mask) {
       notify_object();
       if (file) {
         if (!g_scan.memory_phase) ++g_scan.files_scanned;
-        examine(path, entry.attributes);
+        examine(path, entry.attributes, entry.reparse_tag);
       }
     } else if (file) {
       // Neither shown nor counted: it does not fit the path buffers.
@@ -280,6 +300,13 @@ int walk(const char* mask) {
   }
   for (const ListedEntry& entry : listing) {
     if (!is_subfolder(entry)) continue;
+    const EntryReach reach = entry_reach(entry.attributes, entry.reparse_tag);
+    if (reach == EntryReach::kLink) continue;
+    if (reach == EntryReach::kNotLocal) {
+      // Listing it would fetch it.
+      report_skipped((std::string(folder) + entry.name).c_str(), kSkipNotLocal);
+      continue;
+    }
     if (pump_and_check()) return 0;
     if (!walk_subfolder(mask, entry.name.c_str())) return -1;
   }

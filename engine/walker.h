@@ -44,6 +44,20 @@ inline constexpr char kSkipOtherFileSystem[] = "another file system, not entered
 inline constexpr char kSkipNotFolder[] = "no longer a folder";
 inline constexpr char kSkipInUse[] = "in use by another program";
 inline constexpr char kSkipCannotOpen[] = "cannot be opened";
+inline constexpr char kSkipNotLocal[] = "its data is not on this disk (not downloaded)";
+
+// How the walker takes a listed entry by its attributes and, for a reparse
+// point, the tag the listing gives with it (WIN32_FIND_DATA's dwReserved0):
+//   kLink      a name surrogate (symbolic link, junction, mount point), or a
+//              reparse point whose tag is not told (0: Wine's and the POSIX
+//              layer's links): shown, never entered nor examined;
+//   kNotLocal  data the system would have to fetch first (offline, recalled
+//              on open or on access: cloud placeholders, archived files):
+//              reported as skipped, never opened, so nothing is downloaded;
+//   kExamine   everything else, other reparse points included (deduplicated,
+//              compressed, cloud files whose data is here): examined.
+enum class EntryReach { kExamine, kLink, kNotLocal };
+EntryReach entry_reach(DWORD attributes, DWORD reparse_tag);
 // The reason for a folder that could not be held or listed (a system error
 // code) and for a file that could not be opened (an errno value).
 const char* skip_reason_of_error(DWORD error);
@@ -59,9 +73,10 @@ const char* skip_reason_of_errno(int error);
 // Each folder of a whole-folder mask is held while it is walked
 // (platform/held_folder.h): the root of the walk as the user named it, every
 // folder below it only as a real folder of the root's file system. Links,
-// junctions and other reparse points are shown and counted like any file
-// entry but never followed, entered nor handed to the handlers; their targets
-// are walked under their own paths when they lie in the scope.
+// junctions and mount points (entry_reach) are shown and counted like any
+// file entry but never followed, entered nor handed to the handlers; their
+// targets are walked under their own paths when they lie in the scope.
+// Entries whose data is not on the disk are reported, never opened.
 //
 // Every entry that cannot be examined is reported (report_skipped) and the
 // walk goes on: a folder that cannot be held or listed (permission, gone,

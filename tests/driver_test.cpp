@@ -56,17 +56,28 @@ TEST_F(DriverTest, CancelStillWritesTheStatisticsAndTerminated) {
 }
 
 // A scan path with no room for its mask, and one that is no folder: each
-// reported as not examined; the statistics follow as ever.
+// reported as not examined. The driver's statistics block ends with their
+// count; the summary without that line (krelvon-scan's) is the block alone.
 TEST_F(DriverTest, AScanPathThatCannotBeWalkedIsReported) {
   const std::string too_long(257, 'p');
   krelvon::copy_text(g_scan.scan_path, too_long.c_str());
   krelvon::scan_driver();
-  EXPECT_EQ(window->lines, kZeroStatistics);
+  std::vector<std::string> want = kZeroStatistics;
+  want.push_back("Total files not examined\t:  1");
+  EXPECT_EQ(window->lines, want);
+  EXPECT_EQ(window->objects.back(), "Scanning completed");
   krelvon::copy_text(g_scan.scan_path, "nonexistent-folder-for-the-driver");
   krelvon::scan_scope();
   EXPECT_EQ(krelvon::test::skipped_entries(),
             (std::vector<krelvon::test::SkippedEntry>{{too_long, krelvon::kSkipTooLong},
                                                       {"nonexistent-folder-for-the-driver", krelvon::kSkipGone}}));
+  window->lines.clear();
+  krelvon::scan_summary();
+  EXPECT_EQ(window->lines, kZeroStatistics);
+  window->lines.clear();
+  krelvon::scan_summary(true);
+  want.back() = "Total files not examined\t:  2";
+  EXPECT_EQ(window->lines, want);
 }
 
 TEST_F(DriverTest, MemoryPhaseFlagIsClearAfterTheScan) {

@@ -294,7 +294,13 @@ TEST_F(HostileTreeTest, UnreadableFoldersAndFilesAreReportedAndTheWalkGoesOn) {
   ::chmod((scope + "/unreadable.exe").c_str(), 0);
   ::chmod((scope + "/locked").c_str(), 0);
   ::chmod((scope + "/listable-only").c_str(), 0444);  // names, but no way in
-  for (fs::path p = scope; p.string().size() > 1; p = p.parent_path()) ::chmod(p.c_str(), 0755);
+  // The ordinary user must reach the scope: every folder above it gets
+  // search and read rights for all, keeping the rights it has (/tmp stays
+  // writable by all and sticky).
+  for (fs::path p = scope; p.string().size() > 1; p = p.parent_path()) {
+    struct stat st {};
+    if (::stat(p.c_str(), &st) == 0) ::chmod(p.c_str(), (st.st_mode & 07777) | 0755);
+  }
 
   int out[2];
   ASSERT_EQ(::pipe(out), 0);

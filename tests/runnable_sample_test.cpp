@@ -49,6 +49,34 @@ TEST_F(RunnableSample, EveryRecordIsAPe32PlusOfTheRecordsLengthThatTheHandlerRec
   }
 }
 
+// The PE32 variant: i386, its section table where the header image reads
+// it, the same recognition; the imports name KERNEL32's Sleep and
+// ExitProcess in 4-byte thunks.
+TEST_F(RunnableSample, ThePe32VariantIsAnI386ProgramThatTheHandlerRecognises) {
+  krelvon::test::TempDir dir;
+  const s::Bytes b = s::make_runnable_worm_file(2, 1000, s::RunnableMachine::kI386);
+  ASSERT_EQ(b.size(), s::worm_file_length(2));
+  const std::uint32_t pe = s::get32(b, 60);
+  EXPECT_EQ(b[pe + 4] | (b[pe + 5] << 8), 0x14C);   // i386
+  EXPECT_EQ(b[pe + 24] | (b[pe + 25] << 8), 0x10B);  // PE32
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&b[pe + 248]), 5), ".text");
+  EXPECT_NE(b, s::make_runnable_worm_file(2, 1000));
+  const std::string path = dir.write("sample32.exe", b);
+  const std::uint32_t entry = handler_entry_offset(path);
+  EXPECT_EQ(entry, s::header_image_entry_offset(b));
+  // The entry point's code: push 1000 (0x3E8), call through the table.
+  EXPECT_EQ(b[entry], 0x68);
+  EXPECT_EQ(s::get32(b, entry + 1), 1000u);
+  EXPECT_EQ(b[entry + 5], 0xFF);
+  EXPECT_EQ(b[entry + 6], 0x15);
+  krelvon::reset_scan_context();
+  g_scan.memory_phase = true;
+  g_scan.progress_window = window->hwnd();
+  EXPECT_EQ(krelvon::handle_worm_file("W32/BugBear.B.Worm", path.c_str()), 1);
+  EXPECT_TRUE(g_scan.found_in_memory);
+  EXPECT_EQ(s::read_file(path), b);
+}
+
 TEST_F(RunnableSample, OneByteOffEitherPatternIsNoWormFile) {
   krelvon::test::TempDir dir;
   const s::Bytes b = s::make_runnable_worm_file(2, 1000);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -406,6 +407,45 @@ TEST(DisplayShortening, SmallLimitsAndLongSources) {
   const std::string huge(250, 'z');
   krelvon::shorten_for_display(huge.c_str(), out, 60);
   EXPECT_EQ(std::strlen(out), 60u);
+}
+
+}  // namespace
+
+namespace {
+
+// Which reparse points the walker enters and examines: the tags of the
+// Windows headers, and the attributes of data that is not on the disk.
+TEST(EntryReach, OnlyNameSurrogatesAndUntoldTagsAreLinksAndDataElsewhereIsNeverRead) {
+  using krelvon::EntryReach;
+  using krelvon::entry_reach;
+  constexpr DWORD kReparse = FILE_ATTRIBUTE_REPARSE_POINT, kFile = FILE_ATTRIBUTE_ARCHIVE,
+                  kFolder = FILE_ATTRIBUTE_DIRECTORY;
+  constexpr DWORD kSymlink = 0xA000000C, kMountPoint = 0xA0000003, kDedup = 0x80000013, kWof = 0x80000017,
+                  kCloud = 0x9000001A, kHsm = 0xC0000004;
+  // Name surrogates, files or folders: links. A reparse point whose tag is
+  // not told (Wine's view of a POSIX link, the POSIX layer's) is one too.
+  for (DWORD tag : {kSymlink, kMountPoint, DWORD{0}}) {
+    EXPECT_EQ(entry_reach(kReparse | kFile, tag), EntryReach::kLink) << std::hex << tag;
+    EXPECT_EQ(entry_reach(kReparse | kFolder, tag), EntryReach::kLink) << std::hex << tag;
+  }
+  // A surrogate that is also offline stays a link: never followed.
+  EXPECT_EQ(entry_reach(kReparse | kFile | 0x00400000, kSymlink), EntryReach::kLink);
+  // Files merely stored through a reparse point, with their data here.
+  for (DWORD tag : {kDedup, kWof, kCloud, kHsm}) {
+    EXPECT_EQ(entry_reach(kReparse | kFile, tag), EntryReach::kExamine) << std::hex << tag;
+    EXPECT_EQ(entry_reach(kReparse | kFolder, tag), EntryReach::kExamine) << std::hex << tag;
+  }
+  // Data to be fetched first: a cloud placeholder (recall on data access),
+  // a folder recalled when opened, an offline file; with or without a tag.
+  EXPECT_EQ(entry_reach(kReparse | kFile | 0x00400000, kCloud), EntryReach::kNotLocal);
+  EXPECT_EQ(entry_reach(kReparse | kFolder | 0x00040000, kCloud), EntryReach::kNotLocal);
+  EXPECT_EQ(entry_reach(kFile | 0x00001000, 0), EntryReach::kNotLocal);
+  EXPECT_EQ(entry_reach(kReparse | kFile | 0x00001000, kHsm), EntryReach::kNotLocal);
+  // Plain entries, and attributes the rule does not look at.
+  EXPECT_EQ(entry_reach(kFile, 0), EntryReach::kExamine);
+  EXPECT_EQ(entry_reach(kFolder | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY, 0), EntryReach::kExamine);
+  EXPECT_EQ(entry_reach(kFile, kSymlink), EntryReach::kExamine);  // a tag without the attribute means nothing
+  EXPECT_EQ(krelvon::skip_reason_of_errno(ENODATA), std::string(krelvon::kSkipNotLocal));
 }
 
 }  // namespace

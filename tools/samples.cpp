@@ -151,14 +151,16 @@ namespace {
 constexpr std::uint32_t kRunnableHeaders = 0x200;
 constexpr std::uint32_t kRunnableSection = 0x1000;
 constexpr std::uint32_t kRunnableFlags = 0xE0000020;  // code, execute, read, write
-constexpr std::uint32_t kImportArea = 0x100;          // import data before the code
+constexpr std::uint32_t kImportArea = 0x100;          // import data beside the code
+constexpr std::uint32_t kCodeArea = 32;               // the code itself
 
 std::uint32_t rva_of(std::uint32_t file_offset) { return file_offset - kRunnableHeaders + kRunnableSection; }
 
 // Imports of KERNEL32.dll (Sleep, ExitProcess) at file offset at: the
 // descriptor and its terminator, the lookup table, the address table, the
-// hint/name entries and the library name. Returns the address-table RVA.
-std::uint32_t write_kernel32_imports(Bytes& b, std::uint32_t at) {
+// hint/name entries and the library name; thunks of `thunk` bytes (8 in a
+// PE32+, 4 in a PE32). Returns the address-table RVA.
+std::uint32_t write_kernel32_imports(Bytes& b, std::uint32_t at, std::uint32_t thunk) {
   std::fill(b.begin() + at, b.begin() + at + kImportArea, 0);
   const std::uint32_t lookup = at + 0x28, table = at + 0x40, sleep = at + 0x58, exit = at + 0x60,
                       name = at + 0x70;
@@ -167,7 +169,7 @@ std::uint32_t write_kernel32_imports(Bytes& b, std::uint32_t at) {
   put32(b, at + 16, rva_of(table));  // FirstThunk
   for (std::uint32_t thunks : {lookup, table}) {
     put32(b, thunks, rva_of(sleep));
-    put32(b, thunks + 8, rva_of(exit));
+    put32(b, thunks + thunk, rva_of(exit));
   }
   auto text = [&](std::uint32_t where, const char* t) { std::memcpy(&b[where], t, std::strlen(t) + 1); };
   text(sleep + 2, "Sleep");
@@ -187,36 +189,60 @@ void write_sleep_code(Bytes& b, std::uint32_t at, std::uint32_t sleep_ms, std::u
   put32(b, at + 19, address_table + 8 - rva_of(at + 23));
 }
 
+// push sleep_ms; call [Sleep]; push 0; call [ExitProcess]; int3 (i386:
+// absolute addresses of the address table's entries, at the image base)
+void write_sleep_code_i386(Bytes& b, std::uint32_t at, std::uint32_t sleep_ms, std::uint32_t address_table,
+                           std::uint32_t image_base) {
+  const std::uint8_t code[] = {0x68, 0, 0, 0, 0, 0xFF, 0x15, 0, 0, 0, 0, 0x6A, 0x00, 0xFF, 0x15, 0, 0, 0, 0, 0xCC};
+  std::memcpy(&b[at], code, sizeof code);
+  put32(b, at + 1, sleep_ms);
+  put32(b, at + 7, image_base + address_table);
+  put32(b, at + 15, image_base + address_table + 4);
+}
+
 }  // namespace
 
-Bytes make_runnable_worm_file(int record, std::uint32_t sleep_ms) {
+Bytes make_runnable_worm_file(int record, std::uint32_t sleep_ms, RunnableMachine machine) {
+  const bool i386 = machine == RunnableMachine::kI386;
   const WormSignature& s = kWormSignatures[record];
   const std::uint32_t length = s.expected_length;
   // The code stands where its RVA, taken as a file offset, leaves room for
   // the farther pattern inside the section's raw data.
   const auto farthest = static_cast<std::uint32_t>(-std::min(s.first_offset, s.second_offset));
   const std::uint32_t wanted_entry = std::max(farthest + kRunnableHeaders, rva_of(kRunnableHeaders + kImportArea));
-  const std::uint32_t code = (wanted_entry - rva_of(kRunnableHeaders) + kRunnableHeaders + 15) / 16 * 16;
+  // In the PE32 the entry offset is the code's file offset itself: the code
+  // stands past the headers by the farther pattern's distance.
+  const std::uint32_t code = i386 ? (kRunnableHeaders + farthest + 15) / 16 * 16
+                                  : (wanted_entry - rva_of(kRunnableHeaders) + kRunnableHeaders + 15) / 16 * 16;
 
   PeLayout layout;
-  layout.pe32_plus = true;
+  layout.pe32_plus = !i386;
   layout.size_of_headers = kRunnableHeaders;
   layout.sections.push_back({".text", kRunnableSection, length - kRunnableHeaders, kRunnableHeaders,
                              length - kRunnableHeaders, kRunnableFlags});
   layout.entry_point = rva_of(code);
-  layout.import_rva = rva_of(code - kImportArea);
+  // The imports stand before the code in the PE32+; in the PE32, whose
+  // entry offset is the code's own, the patterns before the entry would
+  // cover them there, so they follow the code.
+  const std::uint32_t imports = i386 ? code + kCodeArea : code - kImportArea;
+  layout.import_rva = rva_of(imports);
   layout.import_size = 40;
   layout.file_length = length;
   layout.fill_seed = static_cast<std::uint8_t>(record + 21);
   Bytes b = build_pe(layout);
-  write_sleep_code(b, code, sleep_ms, write_kernel32_imports(b, code - kImportArea));
+  if (i386) {
+    write_sleep_code_i386(b, code, sleep_ms, write_kernel32_imports(b, imports, 4),
+                          static_cast<std::uint32_t>(layout.image_base));
+  } else {
+    write_sleep_code(b, code, sleep_ms, write_kernel32_imports(b, imports, 8));
+  }
+  const std::uint32_t kept_from = std::min(code, imports), kept_to = std::max(code + kCodeArea, imports + kImportArea);
 
   const std::uint32_t entry = header_image_entry_offset(b);
   for (const auto& [pattern, distance] : {std::pair{s.first_pattern, s.first_offset}, std::pair{s.second_pattern, s.second_offset}}) {
     const std::uint32_t at = entry + static_cast<std::uint32_t>(distance);
     // Never over the headers, the imports or the code.
-    if (at < kRunnableHeaders || at + kPatternLength > length ||
-        (at < code + 32 && at + kPatternLength > code - kImportArea))
+    if (at < kRunnableHeaders || at + kPatternLength > length || (at < kept_to && at + kPatternLength > kept_from))
       return {};
     std::copy(pattern, pattern + kPatternLength, b.begin() + at);
   }

@@ -23,7 +23,11 @@ Bytes make_worm_file(int record, std::uint32_t length);
 // header image reads the section table at header offset + 248, which in a
 // PE32+ file is 16 bytes before the real one), and both patterns stand at
 // their distances from that offset, in data the program never executes.
-Bytes make_runnable_worm_file(int record, std::uint32_t sleep_ms);
+//
+// With kI386: a PE32 (i386) program instead, for the 32-bit systems; its
+// section table stands where the header image reads it.
+enum class RunnableMachine { kX86_64, kI386 };
+Bytes make_runnable_worm_file(int record, std::uint32_t sleep_ms, RunnableMachine machine = RunnableMachine::kX86_64);
 
 // The file offset of the entry point as the header image maps it: the
 // section entries are read at header offset + 248, the first whose virtual

@@ -27,10 +27,15 @@ if [[ "$scan_bin" == *.exe ]]; then
   build=$(cd "$(dirname "$scan_bin")" && pwd)
   while [ ! -f "$build/CMakeCache.txt" ]; do build=$(dirname "$build"); done
   name="krelvon-backup-$case_name-$$"
-  work="${KRELVON_WINEPREFIX:-$build/wineprefix}/drive_c/$name"
+  work="${KRELVON_WINEPREFIX:-$build/wineprefix${KRELVON_WINE_VERSION:+-$KRELVON_WINE_VERSION}}/drive_c/$name"
   scan() { wine_run "$scan_bin" "$@"; }
-  samples() { wine_run "$samples_bin" "$@"; }
   win() { local p=${1#"$work"}; p=${p//\//\\}; printf 'C:\\%s%s' "$name" "$p"; }
+  if [[ "$samples_bin" == *.exe ]]; then
+    samples() { wine_run "$samples_bin" "$@"; }
+  else
+    # The i686 build's tests: the native sample factory, by Linux paths.
+    samples() { local p=${2#"C:\\$name"}; "$samples_bin" "$1" "$work${p//\\//}" "${@:3}"; }
+  fi
 else
   # The real location: the restore names files by it.
   work=$(realpath "$(mktemp -d "${TMPDIR:-/tmp}/krelvon-backup.XXXXXX")")

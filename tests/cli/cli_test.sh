@@ -20,14 +20,21 @@ if [ "$windows" = 1 ]; then
   wine_run "$scan_bin" --version >/dev/null  # creates the prefix on first use
   build=$(cd "$(dirname "$scan_bin")" && pwd)
   while [ ! -f "$build/CMakeCache.txt" ]; do build=$(dirname "$build"); done
-  prefix="${KRELVON_WINEPREFIX:-$build/wineprefix}"
+  prefix=${KRELVON_WINEPREFIX:-$build/wineprefix${KRELVON_WINE_VERSION:+-$KRELVON_WINE_VERSION}}
   name="krelvon-cli-$case_name-$$"
   work="$prefix/drive_c/$name"
   win_work="C:\\$name"
   sep='\'
   scan() { wine_run "$scan_bin" "$@"; }
-  samples() { wine_run "$samples_bin" "$@"; }
   win() { local p=${1#"$work"}; printf '%s%s' "$win_work" "${p//\//\\}"; }  # a folder's name in Windows
+  unwin() { local p=${1#"$win_work"}; printf '%s%s' "$work" "${p//\\//}"; }  # and back
+  if [[ "$samples_bin" == *.exe ]]; then
+    samples() { wine_run "$samples_bin" "$@"; }
+  else
+    # The i686 build has no sample factory of its own: the native one
+    # writes into the prefix's C: drive by its Linux path.
+    samples() { "$samples_bin" "$1" "$(unwin "$2")" "${@:3}"; }
+  fi
 else
   work=$(mktemp -d "${TMPDIR:-/tmp}/krelvon-cli.XXXXXX")
   sep=/

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <type_traits>
 #include <utility>
 
 namespace krelvon::gui {
@@ -25,7 +26,12 @@ std::string build_path(const std::string& relative) {
   return out;
 }
 
-std::string krelvon_exe() { return build_path("ui/krelvon.exe"); }
+// KRELVON_GUI_PROGRAM: another build's krelvon.exe (the i686 one, run in
+// the 64-bit prefix's 32-bit side), by its Windows path.
+std::string krelvon_exe() {
+  const char* program = std::getenv("KRELVON_GUI_PROGRAM");
+  return program != nullptr && program[0] != '\0' ? program : build_path("ui/krelvon.exe");
+}
 
 bool krelvon_built() { return GetFileAttributesA(krelvon_exe().c_str()) != INVALID_FILE_ATTRIBUTES; }
 
@@ -423,7 +429,10 @@ bool save_png(const Image& image, const std::string& path) {
 }
 
 std::string screenshot(HWND window, const std::string& label) {
-  const std::string folder = build_path("gui-screenshots");
+  // KRELVON_GUI_SCREENSHOTS: another folder (a Windows path), for the runs
+  // of another program (the i686 one, per Windows version).
+  const char* named = std::getenv("KRELVON_GUI_SCREENSHOTS");
+  const std::string folder = named != nullptr && named[0] != '\0' ? named : build_path("gui-screenshots");
   CreateDirectoryA(folder.c_str(), nullptr);
   std::string name = "screenshot";
   if (const auto* test = ::testing::UnitTest::GetInstance()->current_test_info())
@@ -503,9 +512,14 @@ std::vector<std::string> UrlRecorder::addresses(int timeout_ms) const {
 RemoteTree::RemoteTree(HWND tree) : tree_(tree) {
   DWORD pid = 0;
   GetWindowThreadProcessId(tree, &pid);
-  process_ = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+  process_ = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE | PROCESS_QUERY_INFORMATION, FALSE,
+                         pid);
   if (process_ != nullptr)
     remote_ = VirtualAllocEx(process_, nullptr, kBuffer, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+  // A 32-bit program (the i686 build, on the 64-bit prefix's 32-bit side)
+  // reads the item in its own layout.
+  BOOL wow64 = FALSE;
+  narrow_ = sizeof(void*) == 8 && process_ != nullptr && IsWow64Process(process_, &wow64) && wow64;
 }
 
 RemoteTree::~RemoteTree() {
@@ -530,13 +544,35 @@ std::vector<HTREEITEM> RemoteTree::children(HTREEITEM parent) const {
   return out;
 }
 
-RemoteTree::Item RemoteTree::get(HTREEITEM handle) const {
+namespace {
+// TVITEMA as a 32-bit program lays it out (its pointers and handles 32 bits).
+struct TvItem32 {
+  UINT mask;
+  std::uint32_t hItem;
+  UINT state, stateMask;
+  std::uint32_t pszText;
+  int cchTextMax;
+  int iImage, iSelectedImage, cChildren;
+  std::uint32_t lParam;
+};
+template <typename Field, typename Value>
+void put(Field& field, Value* value) {
+  if constexpr (std::is_pointer_v<Field>) {
+    field = reinterpret_cast<Field>(value);
+  } else {
+    field = static_cast<Field>(reinterpret_cast<std::uintptr_t>(value));
+  }
+}
+}  // namespace
+
+template <typename Layout>
+RemoteTree::Item RemoteTree::get_as(HTREEITEM handle) const {
   Item out;
-  TVITEMA item{};
+  Layout item{};
   item.mask = TVIF_HANDLE | TVIF_TEXT | TVIF_CHILDREN | TVIF_IMAGE;
-  item.hItem = handle;
+  put(item.hItem, handle);
   char* text = static_cast<char*>(remote_) + kTextOffset;
-  item.pszText = text;
+  put(item.pszText, text);
   item.cchTextMax = MAX_PATH;
   const char empty[1] = {};
   if (!WriteProcessMemory(process_, remote_, &item, sizeof item, nullptr) ||
@@ -551,6 +587,10 @@ RemoteTree::Item RemoteTree::get(HTREEITEM handle) const {
   out.children = item.cChildren;
   out.image = item.iImage;
   return out;
+}
+
+RemoteTree::Item RemoteTree::get(HTREEITEM handle) const {
+  return narrow_ ? get_as<TvItem32>(handle) : get_as<TVITEMA>(handle);
 }
 
 void RemoteTree::expand(HTREEITEM item) const { send(TVM_EXPAND, TVE_EXPAND, reinterpret_cast<LPARAM>(item)); }

@@ -214,8 +214,11 @@ class RemoteTree {
   static constexpr SIZE_T kBuffer = 4096;
   static constexpr SIZE_T kTextOffset = 1024;
   HWND tree_;
+  template <typename Layout>
+  Item get_as(HTREEITEM handle) const;
   HANDLE process_ = nullptr;
   void* remote_ = nullptr;
+  bool narrow_ = false;  // the tree's program is a 32-bit one
 };
 
 // Selects the folder of drive Q: reached through `labels` (drive Q: itself

@@ -8,3 +8,6 @@ add_dependencies(krelvon_gui_programs krelvon-progress-host)
 
 krelvon_gui_test(gui_progress_tests progress_test.cpp prompt_test.cpp progress_fixture.cpp)
 target_link_libraries(gui_progress_tests PRIVATE krelvon_samples krelvon_core)
+# A file held open without sharing, for the test of what the scan could not
+# examine.
+add_dependencies(gui_progress_tests hold_open)

@@ -129,6 +129,32 @@ TEST_F(ProgressTest, SampleFolderGivesFindingLinesStatisticsAndTheTemplateLayout
   screenshot(closing, "closing");
 }
 
+// A worm file another program holds open sharing nothing: the scan cannot
+// open it, and the statistics block ends with the count of what was not
+// examined (a run with nothing skipped has no such line: the other tests'
+// exact blocks).
+TEST_F(ProgressTest, AFileThatCannotBeOpenedIsCountedAsNotExamined) {
+  SampleFolder folder("not-examined");
+  SampleFolder ready("not-examined-ready");
+  folder.write("readable.txt", {'t', 'e', 'x', 't'});
+  folder.write("held.exe", samples::make_worm_file(2, samples::worm_file_length(2)));
+  folder.write("worm.exe", samples::make_worm_file(2, samples::worm_file_length(2)));
+  const std::string holder = build_path("tests/hold_open.exe");
+  Program& held = start("\"" + holder + "\" \"" + folder / "held.exe" + "\" \"" + ready / "holding" + "\" exclusive");
+  ASSERT_TRUE(held.started()) << holder;
+  ASSERT_TRUE(wait_for([&] { return fs::exists(ready / "holding"); })) << "the file is not held";
+  ASSERT_NO_FATAL_FAILURE(start_host("disinfect", folder.path()));
+  const std::vector<std::string> lines = wait_finished();
+  std::vector<std::string> want = {folder / "worm.exe" + "     W32/BugBear.B.Worm deleted"};
+  for (const std::string& line : statistics_block(3, 1, 0, 0, 1)) want.push_back(line);
+  want.push_back("Total files not examined\t:  1");
+  EXPECT_EQ(lines, want);
+  EXPECT_EQ(item_text(dialog, 1004), "Scanning completed");
+  EXPECT_TRUE(fs::exists(folder / "held.exe"));
+  EXPECT_FALSE(fs::exists(folder / "worm.exe"));
+  screenshot(dialog, "not-examined");
+}
+
 TEST_F(ProgressTest, CancelAnsweredNoGoesOnAndYesTerminates) {
   SampleFolder folder("progress-cancel");
   const samples::Bytes clean = samples::build_pe(samples::typical_host(3));

@@ -10,6 +10,14 @@
 # build's wine-drive-q), and KRELVON_WINE_DRIVE_R_CDROM, when set, a folder
 # mapped as R:, a CD-ROM drive holding one file (a drive that exists but is
 # not fixed).
+#
+# The i686 programs run in 32-bit prefixes: KRELVON_WINE_VERSION (win95,
+# win98, winme, nt40, win2k, winxp) starts the program with 32-bit Wine in
+# a prefix made for that version (default: the build's
+# wineprefix-VERSION), Wine reporting that Windows version to every program
+# in it. The first such prefix of a build is made from scratch and kept as
+# a template (wineprefix-win32-template); the others are copies of it,
+# which takes a fraction of the time.
 set -euo pipefail
 
 exe=$1
@@ -20,12 +28,24 @@ build=$(cd "$(dirname "$exe")" && pwd)
 while [ "$build" != / ] && [ ! -f "$build/CMakeCache.txt" ]; do build=$(dirname "$build"); done
 [ -f "$build/CMakeCache.txt" ] || { echo "run-in-wine: no build folder above $exe" >&2; exit 2; }
 
-export WINEPREFIX="${KRELVON_WINEPREFIX:-$build/wineprefix}"
+version=${KRELVON_WINE_VERSION:-}
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
-wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver64
 [ -x "$wineserver" ] || wineserver=$(command -v wineserver)
+if [ -n "$version" ]; then
+  case $version in
+    win95 | win98 | winme | nt40 | win2k | winxp) ;;
+    *) echo "run-in-wine: unknown Windows version: $version" >&2; exit 2 ;;
+  esac
+  wine=/usr/lib/wine/wine
+  [ -x "$wine" ] || { echo "run-in-wine: 32-bit Wine is missing (scripts/setup --wine32 installs it)" >&2; exit 2; }
+  export WINEARCH=win32
+  export WINEPREFIX="${KRELVON_WINEPREFIX:-$build/wineprefix-$version}"
+else
+  wine=/usr/lib/wine/wine64
+  export WINEPREFIX="${KRELVON_WINEPREFIX:-$build/wineprefix}"
+fi
 
 # A virtual display of our own unless one is given.
 if [ -z "${DISPLAY:-}" ]; then
@@ -56,9 +76,25 @@ display_answers() { xdotool getdisplaygeometry >/dev/null 2>&1 </dev/null; }
   flock 9
   if [ ! -f "$WINEPREFIX/.krelvon-ready" ]; then
     rm -rf "$WINEPREFIX"
-    mkdir -p "$WINEPREFIX"
-    "$wine" wineboot -i >/dev/null 2>&1 9>&- || true
-    "$wineserver" -w
+    template=$build/wineprefix-win32-template
+    if [ -n "$version" ]; then
+      (
+        flock 8
+        if [ ! -f "$template/.krelvon-template" ]; then
+          rm -rf "$template"
+          mkdir -p "$template"
+          WINEPREFIX=$template "$wine" wineboot -i >/dev/null 2>&1 8>&- 9>&- || true
+          WINEPREFIX=$template "$wineserver" -w
+          touch "$template/.krelvon-template"
+        fi
+      ) 8>"$template.lock"
+      cp -a "$template" "$WINEPREFIX"
+      rm -f "$WINEPREFIX/.krelvon-template"
+    else
+      mkdir -p "$WINEPREFIX"
+      "$wine" wineboot -i >/dev/null 2>&1 9>&- || true
+      "$wineserver" -w
+    fi
     rm -f "$WINEPREFIX/dosdevices/z:"
     # The user's shell folders (Desktop, Documents, Templates, ...) are links
     # to this machine's home folder: plain empty folders instead, so that a
@@ -77,6 +113,9 @@ display_answers() { xdotool getdisplaygeometry >/dev/null 2>&1 </dev/null; }
       # The mount manager reads the drive types when it starts.
       "$wineserver" -k 2>/dev/null || true
       "$wineserver" -w
+    fi
+    if [ -n "$version" ]; then
+      "$wine" reg add 'HKCU\Software\Wine' /v Version /d "$version" /f >/dev/null 2>&1 9>&-
     fi
     touch "$WINEPREFIX/.krelvon-ready"
   fi
