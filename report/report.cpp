@@ -1,6 +1,6 @@
-#include "cli/report.h"
+#include "report/report.h"
 
-#include "cli/text.h"
+#include "report/text.h"
 
 #include <cstdio>
 

@@ -1,9 +1,9 @@
-#include "cli/manifest.h"
+#include "backup/manifest.h"
 
 #include <cerrno>
 #include <cstdlib>
 
-#include "cli/report.h"
+#include "report/report.h"
 
 namespace krelvon::cli::manifest {
 

@@ -1,9 +1,9 @@
-#include "cli/backup_files.h"
+#include "backup/backup_files.h"
 
 #include <cerrno>
 #include <cstring>
 
-#include "cli/sha256.h"
+#include "backup/sha256.h"
 #include "platform/faults.h"
 
 #ifdef _WIN32

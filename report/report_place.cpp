@@ -4,8 +4,8 @@
 // file is looked at through the descriptor that then writes it.
 #include <cstring>
 
-#include "cli/report.h"
-#include "cli/text.h"
+#include "report/report.h"
+#include "report/text.h"
 #include "platform/files/folders.h"
 
 #ifdef _WIN32

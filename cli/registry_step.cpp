@@ -1,12 +1,12 @@
-#include "cli/offline_registry.h"
+#include "cli/registry_step.h"
 
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
 
-#include "cli/report.h"
-#include "cli/text.h"
+#include "report/report.h"
+#include "report/text.h"
 #include "engine/change_guard.h"
 #include "engine/scan_context.h"
 #include "handlers/signatures.h"
