@@ -327,7 +327,10 @@ bool same_name(const std::string& a, const std::string& b) { return same_path(a,
 bool split_path(const std::string& path, std::string* root, std::vector<std::string>* names) {
   names->clear();
 #ifdef _WIN32
-  if (path.size() < 3 || !std::isalpha(static_cast<unsigned char>(path[0])) || path[1] != ':' ||
+  // A drive letter, by range: the runtime's isalpha is not among the
+  // imports the 32-bit programs may have (scripts/win32-imports.allowed).
+  const char drive = path.empty() ? '\0' : path[0];
+  if (path.size() < 3 || !((drive >= 'A' && drive <= 'Z') || (drive >= 'a' && drive <= 'z')) || path[1] != ':' ||
       !is_separator(path[2]))
     return false;
   *root = path.substr(0, 2) + "\\";
