@@ -16,11 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "cli/backup.h"
-#include "cli/report.h"
-#include "cli/text.h"
+#include "backup/backup.h"
+#include "report/report.h"
+#include "report/text.h"
 #ifdef KRELVON_RESCUE
-#include "cli/offline_registry.h"
+#include "cli/registry_step.h"
 #define KRELVON_RESCUE_USAGE                                                        \
   "  --windows-root=DIR  clean the registry of the Windows installation whose\n"   \
   "                   root (the system disk, mounted) is DIR after the scan;\n"     \
@@ -31,7 +31,7 @@
 #define KRELVON_RESCUE_USAGE ""
 #endif
 #ifdef KRELVON_READ_AHEAD
-#include "cli/read_ahead.h"
+#include "read_ahead/read_ahead.h"
 #define KRELVON_JOBS_USAGE                                                           \
   "  --jobs=N         N threads read the first page of the files the scan\n"        \
   "                   reaches next (0 or 1: none; default 16); the scan itself\n"    \

@@ -21,7 +21,7 @@ enum class Call {
   kDelete,
   kFileIdentity,
   kPathIdentity,
-  // The backup's own calls (cli/backup_files.cpp): fsync of a file or a
+  // The backup's own calls (backup/backup_files.cpp): fsync of a file or a
   // folder, the metadata of a file, setting a file's mode and times.
   kSync,
   kStat,

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/files/folders.h"
 #include "rescue/hive_files.h"
 
 namespace krelvon::rescue {
@@ -30,8 +31,11 @@ bool write_new(int folder, const std::string& name, const char* data, std::size_
   if (!out.ok()) return false;
   bool ok = write_all(out.get(), data, size);
   // A file system that keeps neither mode nor owner (ntfs-3g without a user
-  // mapping) gives every file the same: a failure here is no reason to stop.
-  if (ok && like && (fchmod(out.get(), like->st_mode & 07777) != 0 || fchown(out.get(), like->st_uid, like->st_gid) != 0)) {
+  // mapping) gives every file the same: a failure here is no reason to stop
+  // (the owner is set once the mode is).
+  if (ok && like && fchmod(out.get(), like->st_mode & 07777) == 0) {
+    const int owned = fchown(out.get(), like->st_uid, like->st_gid);
+    (void)owned;
   }
   ok = ok && fsync(out.get()) == 0;
   const int saved = errno;
@@ -115,7 +119,7 @@ bool commit_hive(const Folder& config, const std::string& name, int hive_fd, con
       ok = false;
     }
   }
-  if (ok && ::renameat(config.fd, written.c_str(), config.fd, name.c_str()) != 0) {
+  if (ok && !krelvon::files::replace_at(config.fd, written.c_str(), name.c_str())) {
     *error = failure("cannot put the written hive in place");
     ok = false;
   }
@@ -124,7 +128,7 @@ bool commit_hive(const Folder& config, const std::string& name, int hive_fd, con
     if (made_original) ::unlinkat(config.fd, (name + kOriginalHiveSuffix).c_str(), 0);
     return false;
   }
-  if (::fsync(config.fd) != 0) {
+  if (!krelvon::files::sync_folder_at(config.fd, ".")) {
     *error = failure("the hive is replaced, but its folder could not be flushed to the disk");
     return false;
   }

@@ -13,7 +13,7 @@
 #include <filesystem>
 #include <string>
 
-#include "cli/backup.h"
+#include "backup/backup.h"
 #include "engine/change_guard.h"
 #include "engine/scan_context.h"
 #include "platform/faults.h"

@@ -16,9 +16,9 @@
 #include <unistd.h>
 #endif
 
-#include "cli/backup.h"
-#include "cli/manifest.h"
-#include "cli/sha256.h"
+#include "backup/backup.h"
+#include "backup/manifest.h"
+#include "backup/sha256.h"
 #include "engine/change_guard.h"
 #include "engine/scan_context.h"
 #include "engine/walker.h"

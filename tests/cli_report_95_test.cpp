@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/report.h"
+#include "report/report.h"
 #include "platform/held_folder.h"
 #include "tests/support.h"
 

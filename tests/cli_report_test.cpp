@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/report.h"
-#include "cli/text.h"
+#include "report/report.h"
+#include "report/text.h"
 #include "tests/support.h"
 #include "tools/samples.h"
 

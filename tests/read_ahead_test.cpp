@@ -17,7 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "cli/read_ahead.h"
+#include "read_ahead/read_ahead.h"
 #include "platform/posix/beneath.h"
 #include "tests/support.h"
 

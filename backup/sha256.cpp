@@ -1,4 +1,4 @@
-#include "cli/sha256.h"
+#include "backup/sha256.h"
 
 #include <cstring>
 

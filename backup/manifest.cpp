@@ -1,40 +1,15 @@
-#include "cli/manifest.h"
+#include "backup/manifest.h"
 
 #include <cerrno>
 #include <cstdlib>
 
-#include "cli/report.h"
+#include "report/report.h"
 
 namespace krelvon::cli::manifest {
 
 namespace {
 
-class Line {
- public:
-  explicit Line(const char* type) { text_ = "{\"type\":" + json_string(type); }
-  Line& text(const char* key, const std::string& value) {
-    text_ += std::string(",\"") + key + "\":" + json_string(value);
-    return *this;
-  }
-  Line& number(const char* key, std::int64_t value) {
-    text_ += std::string(",\"") + key + "\":" + std::to_string(value);
-    return *this;
-  }
-  Line& unsigned_number(const char* key, std::uint64_t value) {
-    text_ += std::string(",\"") + key + "\":" + std::to_string(value);
-    return *this;
-  }
-  Line& texts(const char* key, const std::vector<std::string>& values) {
-    text_ += std::string(",\"") + key + "\":[";
-    for (std::size_t i = 0; i < values.size(); ++i) text_ += (i ? "," : "") + json_string(values[i]);
-    text_ += "]";
-    return *this;
-  }
-  std::string done() const { return text_ + "}"; }
-
- private:
-  std::string text_;
-};
+using Line = JsonObject;
 
 // The JSON reader of parse_object: a position in the line.
 struct Reader {

@@ -1,12 +1,12 @@
-#include "cli/offline_registry.h"
+#include "cli/registry_step.h"
 
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
 
-#include "cli/report.h"
-#include "cli/text.h"
+#include "report/report.h"
+#include "report/text.h"
 #include "engine/change_guard.h"
 #include "engine/scan_context.h"
 #include "handlers/signatures.h"
@@ -17,14 +17,17 @@ namespace krelvon::cli {
 namespace {
 
 std::string registry_json(const rescue::RegistryRemoval& r) {
-  std::string json = "{\"type\":\"registry\",\"hive\":" + json_string(r.hive) + ",\"key\":" + json_string(r.key);
-  json += r.value.empty() ? ",\"subkey\":" + json_string(r.subkey) : ",\"value\":" + json_string(r.value);
-  return json + ",\"detection\":\"W32/BugBear.Worm\",\"line\":" + json_string(kSystemRegistryLine) + "}";
+  JsonObject json("registry");
+  json.text("hive", r.hive).text("key", r.key);
+  if (r.value.empty())
+    json.text("subkey", r.subkey);
+  else
+    json.text("value", r.value);
+  return json.text("detection", "W32/BugBear.Worm").text("line", kSystemRegistryLine).done();
 }
 
 std::string refusal_json(const rescue::RegistryRefusal& r) {
-  return "{\"type\":\"registry-refused\",\"hive\":" + json_string(r.hive) + ",\"reason\":" + json_string(r.reason) +
-         "}";
+  return JsonObject("registry-refused").text("hive", r.hive).text("reason", r.reason).done();
 }
 
 // With --backup, a hive is kept in the backup right before the new one

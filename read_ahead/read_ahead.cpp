@@ -1,4 +1,4 @@
-#include "cli/read_ahead.h"
+#include "read_ahead/read_ahead.h"
 
 #include <atomic>
 #include <condition_variable>

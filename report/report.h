@@ -7,16 +7,9 @@
 #include <vector>
 
 #include "engine/scan_context.h"
+#include "report/json.h"
 
 namespace krelvon::cli {
-
-// Text as a JSON string, quotes included. Control characters are written
-// \u00XX, quotes and backslashes escaped, UTF-8 kept. A byte that is not
-// part of well-formed UTF-8 is written \udcXX, XX its value: a lone low
-// surrogate, which no UTF-8 text can hold, so two names that differ in
-// their bytes always differ in the report (Python reads such a string back
-// to the bytes with .encode("utf-8", "surrogateescape")).
-std::string json_string(const std::string& text);
 
 // The names the report gives the kinds of object and the actions.
 const char* kind_name(FindingKind kind);

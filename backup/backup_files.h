@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/file_identity.h"
+#include "platform/files/folders.h"
 
 namespace krelvon::cli::files {
 
@@ -140,18 +141,13 @@ bool is_folder(const std::string& path);
 // The names in a folder other than "." and ".."; false when it cannot be read.
 bool list(const std::string& folder, std::vector<std::string>* names);
 
-char separator();
-std::string parent_of(const std::string& path);
+// Where a path lies, and one folder inside another: the platform's
+// (platform/files/folders.h).
+using krelvon::files::full_path;
+using krelvon::files::inside;
+using krelvon::files::parent_of;
+using krelvon::files::separator;
 std::string join(const std::string& folder, const std::string& name);
-// The absolute path: the real location of the folder that holds path
-// (links resolved) and the last name as given. Empty when that folder
-// cannot be found.
-std::string full_path(const std::string& path);
-// Folder inner is folder outer or lies inside it, by real location
-// (volume and file number, not names), and on Linux also by the place of
-// each in its file system, whatever mount shows it: a folder that a bind
-// mount shows somewhere else is still where it lies. Both must exist.
-bool inside(const std::string& inner, const std::string& outer);
 
 // Why a folder that a backup is kept in cannot be trusted, or an empty
 // text: it, or any folder above it, belongs to a user other than the one

@@ -1,6 +1,6 @@
-#include "cli/report.h"
+#include "report/report.h"
 
-#include "cli/text.h"
+#include "report/text.h"
 
 #include <cstdio>
 
@@ -15,30 +15,6 @@
 #endif
 
 namespace krelvon::cli {
-
-std::string json_string(const std::string& text) {
-  std::string out = "\"";
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    char esc[8];
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      std::snprintf(esc, sizeof esc, "\\u%04x", c);
-      out += esc;
-    } else if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (const std::size_t n = utf8_length(text, i)) {
-      out.append(text, i, n);
-      i += n - 1;
-    } else {
-      std::snprintf(esc, sizeof esc, "\\udc%02x", c);
-      out += esc;
-    }
-  }
-  return out + "\"";
-}
 
 const char* kind_name(FindingKind kind) {
   switch (kind) {
@@ -62,27 +38,31 @@ const char* action_name(std::int32_t action) {
 }
 
 std::string finding_json(const FindingRecord& finding, const std::string& line) {
-  std::string json = "{\"type\":\"finding\",\"path\":" + json_string(finding.path) +
-                     ",\"detection\":" + json_string(finding.detection) + ",\"kind\":\"" + kind_name(finding.kind) +
-                     "\",\"action\":\"" + action_name(finding.action) +
-                     "\",\"outcome\":" + json_string(finding_outcome_text(finding.outcome)) +
-                     ",\"ok\":" + (finding.ok ? "true" : "false");
-  if (finding.new_path[0] != '\0') json += ",\"new_path\":" + json_string(finding.new_path);
-  return json + ",\"line\":" + json_string(line) + "}";
+  JsonObject json("finding");
+  json.text("path", finding.path)
+      .text("detection", finding.detection)
+      .text("kind", kind_name(finding.kind))
+      .text("action", action_name(finding.action))
+      .text("outcome", finding_outcome_text(finding.outcome))
+      .truth("ok", finding.ok);
+  if (finding.new_path[0] != '\0') json.text("new_path", finding.new_path);
+  return json.text("line", line).done();
 }
 
 std::string skipped_json(const std::string& path, const std::string& reason) {
-  return "{\"type\":\"skipped\",\"path\":" + json_string(path) + ",\"reason\":" + json_string(reason) + "}";
+  return JsonObject("skipped").text("path", path).text("reason", reason).done();
 }
 
 std::string statistics_json(int scanned, int infected, int disinfected, int renamed, int deleted,
                             bool terminated) {
-  char buf[256];
-  std::snprintf(buf, sizeof buf,
-                "{\"type\":\"statistics\",\"scanned\":%d,\"infected\":%d,\"disinfected\":%d,"
-                "\"renamed\":%d,\"deleted\":%d,\"status\":\"%s\"}",
-                scanned, infected, disinfected, renamed, deleted, terminated ? "terminated" : "completed");
-  return buf;
+  return JsonObject("statistics")
+      .number("scanned", scanned)
+      .number("infected", infected)
+      .number("disinfected", disinfected)
+      .number("renamed", renamed)
+      .number("deleted", deleted)
+      .text("status", terminated ? "terminated" : "completed")
+      .done();
 }
 
 bool is_report_start(const std::string& first_line) {

@@ -1,9 +1,9 @@
-#include "cli/backup_files.h"
+#include "backup/backup_files.h"
 
 #include <cerrno>
 #include <cstring>
 
-#include "cli/sha256.h"
+#include "backup/sha256.h"
 #include "platform/faults.h"
 
 #ifdef _WIN32
@@ -127,16 +127,6 @@ HANDLE open_object(const std::string& path, bool follow) {
                      nt_flags(FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT)), nullptr);
 }
 
-bool identity_of(const std::string& path, KrelvonFileIdentity* out) {
-  const HANDLE h = open_object(path, true);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  Meta m;
-  const bool known = meta_of_handle(h, &m);
-  CloseHandle(h);
-  *out = m.identity;
-  return known;
-}
-
 }  // namespace
 
 File::~File() { close(); }
@@ -253,16 +243,7 @@ bool set_attributes(const std::string& path, const Meta& m) {
 
 bool replace(const std::string& from, const std::string& to) {
   if (KRELVON_FAIL_NOW(kMove)) return false;
-  // A read-only file cannot be replaced.
-  const DWORD old = GetFileAttributesA(to.c_str());
-  if (old != INVALID_FILE_ATTRIBUTES && (old & FILE_ATTRIBUTE_READONLY) != 0)
-    SetFileAttributesA(to.c_str(), old & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
-  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
-  if (GetLastError() != ERROR_CALL_NOT_IMPLEMENTED) return false;
-  // The 95 line has no MoveFileEx: the old file goes first, then the new
-  // one takes its name (a crash in between leaves the new file under its
-  // temporary name, beside the target).
-  return (DeleteFileA(to.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND) && MoveFileA(from.c_str(), to.c_str());
+  return krelvon::files::replace(from, to);
 }
 
 bool remove(const std::string& path) {
@@ -273,7 +254,7 @@ bool remove(const std::string& path) {
   return DeleteFileA(path.c_str()) != FALSE;
 }
 
-bool sync_folder(const std::string&) { return !KRELVON_FAIL_NOW(kSync); }
+bool sync_folder(const std::string& folder) { return !KRELVON_FAIL_NOW(kSync) && krelvon::files::sync_folder(folder); }
 
 bool make_folder(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != FALSE; }
 
@@ -292,24 +273,6 @@ bool list(const std::string& folder, std::vector<std::string>* names) {
   } while (FindNextFileA(h, &data));
   FindClose(h);
   return true;
-}
-
-char separator() { return '\\'; }
-
-std::string parent_of(const std::string& path) {
-  const std::size_t cut = path.find_last_of("\\/");
-  if (cut == std::string::npos) return ".";
-  if (cut == 0 || (cut == 2 && path[1] == ':')) return path.substr(0, cut + 1);
-  return path.substr(0, cut);
-}
-
-std::string full_path(const std::string& path) {
-  char buffer[MAX_PATH * 4];
-  const DWORD n = GetFullPathNameA(path.c_str(), sizeof buffer, buffer, nullptr);
-  if (n == 0 || n >= sizeof buffer) return "";
-  std::string full(buffer, n);
-  while (full.size() > 3 && (full.back() == '\\' || full.back() == '/')) full.pop_back();
-  return full;
 }
 
 void Folder::close() { path_.clear(); }
@@ -334,7 +297,7 @@ bool Folder::open_beneath(const Folder& base, const std::vector<std::string>& na
   return true;
 }
 
-bool Folder::identity(KrelvonFileIdentity* out) const { return identity_of(path_, out); }
+bool Folder::identity(KrelvonFileIdentity* out) const { return krelvon::files::identity_of(path_, out); }
 bool Folder::meta_of(const std::string& name, Meta* out) const { return files::meta_of(join(path_, name), out); }
 bool Folder::exists(const std::string& name) const { return files::exists(join(path_, name)); }
 bool Folder::replace(const std::string& from, const std::string& to) const {
@@ -344,20 +307,6 @@ bool Folder::remove(const std::string& name) const { return files::remove(join(p
 bool Folder::sync() const { return sync_folder(path_); }
 
 std::string untrusted_folder(const std::string&, bool) { return ""; }
-
-bool inside(const std::string& inner, const std::string& outer) {
-  KrelvonFileIdentity target;
-  if (!identity_of(outer, &target)) return false;
-  std::string p = full_path(inner);
-  while (!p.empty()) {
-    KrelvonFileIdentity id;
-    if (identity_of(p, &id) && id == target) return true;
-    const std::string up = parent_of(p);
-    if (up == p) break;
-    p = up;
-  }
-  return false;
-}
 
 #else  // POSIX
 
@@ -520,7 +469,7 @@ bool exists_at(int folder, const char* name) {
 
 bool replace_at(int folder, const char* from, const char* to) {
   if (KRELVON_FAIL_NOW(kMove)) return false;
-  return ::renameat(folder, from, folder, to) == 0;
+  return krelvon::files::replace_at(folder, from, to);
 }
 
 bool remove_at(int folder, const char* name) {
@@ -530,11 +479,7 @@ bool remove_at(int folder, const char* name) {
 
 bool sync_at(int folder, const char* name) {
   if (KRELVON_FAIL_NOW(kSync)) return false;
-  const int fd = open_retrying(folder, name, O_RDONLY | O_DIRECTORY);
-  if (fd < 0) return false;
-  const bool synced = ::fsync(fd) == 0;
-  ::close(fd);
-  return synced;
+  return krelvon::files::sync_folder_at(folder, name);
 }
 
 }  // namespace
@@ -618,146 +563,8 @@ bool list(const std::string& folder, std::vector<std::string>* names) {
   return true;
 }
 
-char separator() { return '/'; }
-
-std::string parent_of(const std::string& path) {
-  const std::size_t cut = path.rfind('/');
-  if (cut == std::string::npos) return ".";
-  if (cut == 0) return "/";
-  return path.substr(0, cut);
-}
-
-std::string full_path(const std::string& path) {
-  std::string p = path;
-  while (p.size() > 1 && p.back() == '/') p.pop_back();
-  const std::size_t cut = p.rfind('/');
-  const std::string name = cut == std::string::npos ? p : p.substr(cut + 1);
-  const std::string folder = cut == std::string::npos ? "." : cut == 0 ? "/" : p.substr(0, cut);
-  const bool whole = name.empty() || name == "." || name == "..";
-  char* real = ::realpath(whole ? p.c_str() : folder.c_str(), nullptr);
-  if (!real) return "";
-  std::string full = real;
-  std::free(real);
-  if (whole) return full;
-  return full == "/" ? "/" + name : full + "/" + name;
-}
-
-namespace {
-
-std::string real_path(const std::string& path) {
-  char* real = ::realpath(path.c_str(), nullptr);
-  if (!real) return "";
-  std::string p = real;
-  std::free(real);
-  return p;
-}
-
-// The names of a path between its separators.
-std::vector<std::string> names_of(const std::string& path) {
-  std::vector<std::string> names;
-  for (std::size_t from = 0; from < path.size();) {
-    std::size_t end = path.find('/', from);
-    if (end == std::string::npos) end = path.size();
-    if (end > from) names.push_back(path.substr(from, end - from));
-    from = end + 1;
-  }
-  return names;
-}
-
-// A field of /proc/self/mountinfo, its \ooo escapes undone.
-std::string mount_field(const std::string& field) {
-  std::string out;
-  for (std::size_t i = 0; i < field.size(); ++i) {
-    if (field[i] == '\\' && i + 3 < field.size() && field[i + 1] >= '0' && field[i + 1] <= '3') {
-      out += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0'));
-      i += 3;
-    } else {
-      out += field[i];
-    }
-  }
-  return out;
-}
-
-// Where a folder (by its real path) lies in its file system, whatever
-// mount shows it: the file system's device as the mount table names it,
-// and the names from the file system's root. The mount is the one statx
-// names (STATX_MNT_ID), else the one with the longest mount point at or
-// above the folder (the last such line: a mount over another comes later).
-struct Placed {
-  std::string device;
-  std::vector<std::string> names;
-};
-
-bool placed(const std::string& real, Placed* out) {
-#ifdef __linux__
-  std::string wanted_id;
-#ifdef STATX_MNT_ID
-  struct statx sx {};
-  if (::statx(AT_FDCWD, real.c_str(), 0, STATX_MNT_ID, &sx) == 0 && (sx.stx_mask & STATX_MNT_ID) != 0)
-    wanted_id = std::to_string(sx.stx_mnt_id);
-#endif
-  std::FILE* table = std::fopen("/proc/self/mountinfo", "re");
-  if (!table) return false;
-  const std::vector<std::string> names = names_of(real);
-  std::size_t best = 0;
-  bool found = false;
-  char* line = nullptr;
-  std::size_t capacity = 0;
-  while (::getline(&line, &capacity, table) > 0) {
-    // id parent major:minor root mount-point ...
-    std::vector<std::string> field;
-    for (const char* f = line; *f && field.size() < 5;) {
-      const char* end = std::strpbrk(f, " \n");
-      if (!end) end = f + std::strlen(f);
-      field.emplace_back(f, end);
-      f = *end ? end + 1 : end;
-    }
-    if (field.size() < 5) continue;
-    const std::vector<std::string> point = names_of(mount_field(field[4]));
-    if (point.size() > names.size() || !std::equal(point.begin(), point.end(), names.begin())) continue;
-    if (!wanted_id.empty() ? field[0] != wanted_id : found && point.size() < best) continue;
-    best = point.size();
-    found = true;
-    out->device = field[2];
-    out->names = names_of(mount_field(field[3]));
-    out->names.insert(out->names.end(), names.begin() + static_cast<std::ptrdiff_t>(point.size()), names.end());
-    if (!wanted_id.empty()) break;
-  }
-  std::free(line);
-  std::fclose(table);
-  return found;
-#else
-  (void)real;
-  (void)out;
-  return false;
-#endif
-}
-
-}  // namespace
-
-bool inside(const std::string& inner, const std::string& outer) {
-  struct stat target {};
-  if (::stat(outer.c_str(), &target) != 0) return false;
-  const std::string real = real_path(inner);
-  if (real.empty()) return false;
-  // Every name of a real path is no link, so its folders by name are its
-  // folders on the disk.
-  for (std::string p = real;; p = parent_of(p)) {
-    struct stat st {};
-    if (::stat(p.c_str(), &st) == 0 && st.st_dev == target.st_dev && st.st_ino == target.st_ino) return true;
-    if (p == "/") break;
-  }
-  // Climbing from a mount's root leaves its file system for the folder it
-  // is mounted on: a folder that a bind mount shows elsewhere is compared
-  // by its place in its own file system.
-  Placed a, b;
-  const std::string real_outer = real_path(outer);
-  return !real_outer.empty() && placed(real, &a) && placed(real_outer, &b) && a.device == b.device &&
-         b.names.size() <= a.names.size() && std::equal(b.names.begin(), b.names.end(), a.names.begin());
-}
-
 std::string untrusted_folder(const std::string& folder, bool itself) {
-  std::string p = real_path(folder);
+  std::string p = krelvon::files::real_path(folder);
   if (p.empty()) return folder + " cannot be found";
   const uid_t me = ::geteuid();
   for (;; p = parent_of(p), itself = false) {

@@ -29,7 +29,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/backup_files.h"
+#include "backup/backup_files.h"
 
 namespace krelvon::cli::manifest {
 

@@ -1,11 +1,11 @@
-#include "cli/backup.h"
+#include "backup/backup.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <ctime>
 
-#include "cli/text.h"
+#include "report/text.h"
 #include "engine/scan_context.h"
 
 #ifdef _WIN32

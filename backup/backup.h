@@ -3,7 +3,7 @@
 // --backup=DIR: before the scan changes a file in any way (its attributes
 // for deletion, a disinfection, a rename, a delete), the file's bytes, mode
 // and time stamps are copied into DIR and made durable, and the copy is
-// named in DIR's manifest (cli/manifest.h), before the first change. When
+// named in DIR's manifest (backup/manifest.h), before the first change. When
 // the action is over, the manifest says what the scan left. DIR is created
 // when missing; a DIR that already holds a backup gets a new run appended;
 // a non-empty DIR without a manifest of ours is refused, and so is a DIR
@@ -33,8 +33,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/backup_files.h"
-#include "cli/manifest.h"
+#include "backup/backup_files.h"
+#include "backup/manifest.h"
 #include "engine/change_guard.h"
 
 namespace krelvon::cli {

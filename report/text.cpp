@@ -1,4 +1,4 @@
-#include "cli/text.h"
+#include "report/text.h"
 
 #include <cstdio>
 
