@@ -6,8 +6,9 @@
 // status with the object being scanned goes to standard error, and so does
 // each entry that could not be examined. Exit status: 0 nothing found and
 // nothing skipped, 1 something found, 2 a usage or start-up error, 3 nothing
-// found but some entries could not be examined, 130 interrupted before
-// anything was found.
+// found but some entries could not be examined, 5 the cleaning completes at
+// the next start of Windows (a file in use is scheduled to go then) and
+// nothing was left infected, 130 interrupted before anything was found.
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -44,6 +45,7 @@
 #include "engine/driver.h"
 #include "engine/scan_context.h"
 #include "engine/walker.h"
+#include "handlers/at_restart.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -90,8 +92,10 @@ constexpr char kUsage[] =
     "report. Links are never followed below a PATH.\n"
     "\n"
     "Exit status: 0 nothing found, 1 something found, 2 usage or start-up\n"
-    "error, 3 nothing found but some entries could not be examined, 130\n"
-    "interrupted before anything was found. --restore: 0 every file put back\n"
+    "error, 3 nothing found but some entries could not be examined, 5 the\n"
+    "cleaning completes at the next start of Windows (a file in use is\n"
+    "scheduled to be deleted or renamed then), 130 interrupted before\n"
+    "anything was found. --restore: 0 every file put back\n"
     "or already in place, 4 a file refused (changed since the scan) or not put\n"
     "back, or a damaged manifest line, 2 usage, DIR holds no backup or\n"
     "another user could write to it.\n";
@@ -118,6 +122,8 @@ krelvon::cli::ReadAhead* g_read_ahead = nullptr;  // told of each entry the walk
 // The worm files this run deleted or renamed: their start-up entries go
 // from the registry of an installation scanned offline.
 std::vector<std::string> g_removed_worm_files;
+// Some finding was left infected: Ignore, no answer, or a failed action.
+bool g_left_infected = false;
 
 // Milliseconds on a clock that never steps back, wrapping at 2^32 (49 days):
 // differences of these stay right across the wrap.
@@ -147,6 +153,9 @@ LRESULT CALLBACK progress_proc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam
     std::fflush(stdout);
     if (finding) g_report.finding(g_scan.finding, g_scan.line);
     const krelvon::FindingRecord& f = g_scan.finding;
+    if (finding && (!f.ok || f.outcome == krelvon::FindingOutcome::kIgnored ||
+                    f.outcome == krelvon::FindingOutcome::kNotActedOn))
+      g_left_infected = true;
     if (f.kind == krelvon::FindingKind::kWormFile &&
         (f.outcome == krelvon::FindingOutcome::kDeleted || f.outcome == krelvon::FindingOutcome::kRenamed))
       g_removed_worm_files.emplace_back(f.path);
@@ -192,6 +201,17 @@ void on_backup_full(const std::string& folder) {
                krelvon::cli::terminal_text(folder).c_str());
   std::fflush(stderr);
   g_report.put("{\"type\":\"backup-full\",\"folder\":" + krelvon::cli::json_string(folder) + "}");
+}
+
+// A file in use whose deletion or rename could not be left for the next
+// start of Windows: its finding line says "Delete failed" or "Rename
+// failed"; this says why, on standard error and in the report.
+void on_restart_refused(const char* path, const char* reason) {
+  clear_status();
+  std::fprintf(stderr, "krelvon-scan: %s is in use and could not be scheduled for the next start of Windows: %s\n",
+               krelvon::cli::json_string(path).c_str(), reason);
+  std::fflush(stderr);
+  g_report.put(krelvon::cli::JsonObject("restart-refused").text("path", path).text("reason", reason).done());
 }
 
 // The virus-found prompt on the terminal: one question per finding, the
@@ -408,6 +428,7 @@ int main(int argc, char** argv) {
   }
 
   krelvon::set_skip_listener(on_skipped);
+  krelvon::set_restart_refusal_listener(on_restart_refused);
   install_cancel();
   g_scan.cancel = 0;
   {
@@ -450,6 +471,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "krelvon-scan: writing the report failed: %s\n", o.report.c_str());
     return 2;
   }
+  // Cleaning that completes at the next start of Windows: status 5 (to be
+  // folded into the shared exit-status function at merge).
+  if (g_scan.restart_pending && !g_left_infected) return 5;
   if (g_scan.files_infected > 0) return 1;
   if (g_scan.cancel) return 130;
   return g_scan.entries_skipped > 0 ? 3 : 0;

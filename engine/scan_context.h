@@ -85,6 +85,11 @@ enum class FindingOutcome : std::int32_t {
   kNotActedOn,         // the same text: no action was chosen (a prompt closed
                        // without an answer), and nothing was done
   kRemoved,            // "removed": the two system lines
+  // The file is in use: its deletion or rename is scheduled for the next
+  // start of Windows. Counted as infected, not as deleted or renamed,
+  // until it has happened.
+  kDeleteAtRestart,    // "will be deleted at restart"
+  kRenameAtRestart,    // "will be renamed at restart"
 };
 
 // The text a finding line ends with.
@@ -166,6 +171,9 @@ struct ScanContext {
   // Entries the scan could not examine (report_skipped); the scan driver
   // shows their count after the statistics block when there are any.
   std::int32_t entries_skipped = 0;
+  // Some file is to be deleted or renamed at the next start of Windows;
+  // the scan driver then asks for a restart after the statistics block.
+  bool restart_pending = false;
 
   // Walker bookkeeping.
   char program_files_mask[kPathCapacity] = {};

@@ -46,6 +46,9 @@ std::string finding_json(const FindingRecord& finding, const std::string& line) 
       .text("outcome", finding_outcome_text(finding.outcome))
       .truth("ok", finding.ok);
   if (finding.new_path[0] != '\0') json.text("new_path", finding.new_path);
+  // The file goes (or moves to new_path) at the next start of Windows.
+  if (finding.outcome == FindingOutcome::kDeleteAtRestart || finding.outcome == FindingOutcome::kRenameAtRestart)
+    json.truth("restart", true);
   return json.text("line", line).done();
 }
 
