@@ -99,25 +99,26 @@ std::string wininit_with(const std::string& text, const std::string& key, const 
   }
   const std::string entry = key + "=" + value + "\r\n";
   std::vector<std::string> lines = lines_of(text);
-  // The last line may lack its end: it gets one before anything follows.
-  auto ended = [](std::string line) {
-    if (!line.empty() && line.back() != '\n') line += "\r\n";
-    return line;
-  };
   std::string result;
   bool added = false;
   bool in_rename = false;
   std::size_t last_entry_end = std::string::npos;  // in result, after the section's last non-empty line
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    const std::string line = trimmed(lines[i].back() == '\n' ? lines[i].substr(0, lines[i].size() - 1) : lines[i]);
+  for (const std::string& raw : lines) {
+    const std::string line = trimmed(raw.back() == '\n' ? raw.substr(0, raw.size() - 1) : raw);
     if (!added && in_rename && is_section(line)) {
       result.insert(last_entry_end, entry);
       added = true;
       in_rename = false;
     }
-    if (!added && is_rename_section(line) && !in_rename) in_rename = true;
-    result += i + 1 < lines.size() ? lines[i] : ended(lines[i]);
+    if (!added && is_rename_section(line)) in_rename = true;
+    result += raw;
     if (in_rename && !line.empty()) last_entry_end = result.size();
+  }
+  // The last line may lack its end: it gets one before anything follows it.
+  const bool after_last = !added && (!in_rename || last_entry_end == result.size());
+  if (after_last && !result.empty() && result.back() != '\n') {
+    result += "\r\n";
+    if (in_rename) last_entry_end = result.size();
   }
   if (!added && in_rename) {
     result.insert(last_entry_end, entry);
