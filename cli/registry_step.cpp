@@ -77,6 +77,17 @@ void clean_offline_registries(const std::string& windows_root, const std::vector
                      kSystemRegistryObject, kSystemDetection);
       report.put(registry_json(r));
     }
+    // What the installation's next start will try on a worm file the scan
+    // dealt with: a line on standard error and an object in the report.
+    for (const rescue::PendingOperation& p : result.pending) {
+      std::fprintf(stderr, "krelvon-scan: the next start of this Windows will %s %s%s%s (%s, %s)\n",
+                   p.target.empty() ? "delete" : "move", terminal_text(p.source).c_str(), p.target.empty() ? "" : " to ",
+                   terminal_text(p.target).c_str(), terminal_text(p.hive).c_str(), p.control_set.c_str());
+      JsonObject json("pending-at-restart");
+      json.text("hive", p.hive).text("control_set", p.control_set).text("source", p.source);
+      if (!p.target.empty()) json.text("target", p.target);
+      report.put(json.done());
+    }
     // Names and reasons come from the hive's folder and the hive itself:
     // written as paths are, so that none can break the line.
     for (const rescue::RegistryRefusal& r : result.refused) {
