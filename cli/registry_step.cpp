@@ -3,13 +3,19 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
+
+#include <fstream>
 #include <set>
+#include <sstream>
 
 #include "report/report.h"
 #include "report/text.h"
 #include "engine/change_guard.h"
 #include "engine/scan_context.h"
 #include "handlers/signatures.h"
+#include "platform/files/folders.h"
+#include "platform/files/restart.h"
 #include "rescue/offline_registry.h"
 
 namespace krelvon::cli {
@@ -46,6 +52,61 @@ bool back_up_hive(const char* hive_path) {
   if (!before_change(hive_path, ChangeKind::kRewrite)) return false;
   g_backed_up_hive = hive_path;
   return true;
+}
+
+std::string lowered(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
+// The operations of the installation's WININIT.INI (in its system folder,
+// the name in any case) on the worm files below its root: by the path
+// below the root ("C:\WINDOWS\SYSTEM\WORM.DLL" for <root>/WINDOWS/SYSTEM/
+// worm.dll), or, for the 8.3 names WININIT holds, by a file name equal to
+// the worm file's own. A worm file's generated short name (WORM~1.DLL)
+// cannot be told from the mounted disk and is not matched. Each is named
+// on standard error and in a report object pending-at-restart.
+void report_wininit(const rescue::Installation& installation, const std::vector<std::string>& worm_files,
+                    Report& report) {
+  const std::string folder = installation.root + "/" + installation.system_folder;
+  DIR* d = opendir(folder.c_str());
+  if (d == nullptr) return;
+  std::string ini;
+  while (const dirent* e = readdir(d))
+    if (lowered(e->d_name) == "wininit.ini") ini = folder + "/" + e->d_name;
+  closedir(d);
+  if (ini.empty()) return;
+  std::ifstream in(ini, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  char root[PATH_MAX];
+  if (!realpath(installation.root.c_str(), root)) return;
+  const std::string top = root;
+  for (const files::PendingOperation& op : files::wininit_operations_of(text.str())) {
+    std::string source = op.source;
+    if (source.size() >= 2 && source[1] == ':') source.erase(0, 2);
+    const std::string name = lowered(source.substr(source.find_last_of('\\') + 1));
+    for (const std::string& w : worm_files) {
+      char full[PATH_MAX];
+      if (!realpath(files::parent_of(w).c_str(), full)) continue;
+      std::string below = std::string(full) + "/" + w.substr(w.find_last_of('/') + 1);
+      if (below.compare(0, top.size(), top) != 0) continue;
+      below.erase(0, top.size());
+      for (char& c : below)
+        if (c == '/') c = '\\';
+      const std::string worm_name = lowered(below.substr(below.find_last_of('\\') + 1));
+      if (lowered(source) != lowered(below) && name != worm_name) continue;
+      std::fprintf(stderr, "krelvon-scan: the next start of this Windows will %s %s%s%s (%s)\n",
+                   op.target.empty() ? "delete" : "move", terminal_text(op.source).c_str(),
+                   op.target.empty() ? "" : " to ", terminal_text(op.target).c_str(), terminal_text(ini).c_str());
+      JsonObject json("pending-at-restart");
+      json.text("file", ini).text("source", op.source);
+      if (!op.target.empty()) json.text("target", op.target);
+      report.put(json.done());
+      break;
+    }
+  }
 }
 
 }  // namespace
@@ -95,6 +156,7 @@ void clean_offline_registries(const std::string& windows_root, const std::vector
                    terminal_text(r.reason).c_str());
       report.put(refusal_json(r));
     }
+    if (!worm_files.empty()) report_wininit(installation, worm_files, report);
   }
 }
 

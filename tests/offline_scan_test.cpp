@@ -209,6 +209,11 @@ TEST_F(OfflineScan, PendingOperationsOnAWormFileAreReported) {
               "\\??\\C:\\Windows\\System32\\wormsvc.exe\0!\\??\\C:\\Windows\\System32\\wormsvc.old\0"s, 7);
     ASSERT_TRUE(w.commit());
   }
+  // And WININIT.INI (as the 95 line's and old setups' leave it), in any
+  // letter case: the worm file by its path, another file not.
+  const std::string ini = dir / "disk/Windows/wininit.INI";
+  const std::string lines = "[rename]\r\nNUL=C:\\OTHER.TMP\r\nNUL=C:\\WINDOWS\\System32\\WORMSVC.EXE\r\n";
+  ASSERT_TRUE(write_file(ini, Bytes(lines.begin(), lines.end())));
   const Outcome r = scan("--action=delete " + shell_quoted(dir / "disk"));
   EXPECT_FALSE(fs::exists(install.worm_file));
   EXPECT_EQ(count(r.out, kRegistryLine), 7) << r.out << r.err;
@@ -222,15 +227,22 @@ TEST_F(OfflineScan, PendingOperationsOnAWormFileAreReported) {
                        esc("C:\\WINDOWS\\SYSTEM32\\WORMSVC.EXE") + " (" + hive +
                        ", ControlSet001)\nkrelvon-scan: the next start of this Windows will move " +
                        esc("C:\\Windows\\System32\\wormsvc.exe") + " to " + esc("C:\\Windows\\System32\\wormsvc.old") +
-                       " (" + hive + ", ControlSet002)\n");
+                       " (" + hive + ", ControlSet002)\nkrelvon-scan: the next start of this Windows will delete " +
+                       esc("C:\\WINDOWS\\System32\\WORMSVC.EXE") + " (" + ini + ")\n");
   const std::string report = report_text();
-  EXPECT_EQ(count(report, "\"type\":\"pending-at-restart\""), 2) << report;
+  EXPECT_EQ(count(report, "\"type\":\"pending-at-restart\""), 3) << report;
+  EXPECT_EQ(count(report, "{\"type\":\"pending-at-restart\",\"file\":\"" + ini +
+                              "\",\"source\":\"C:\\\\WINDOWS\\\\System32\\\\WORMSVC.EXE\"}"),
+            1)
+      << report;
   EXPECT_NE(report.find("{\"type\":\"pending-at-restart\",\"hive\":\"" + hive + "\"" +
                         ",\"control_set\":\"ControlSet002\",\"source\":\"C:\\\\Windows\\\\System32\\\\wormsvc.exe\","
                         "\"target\":\"C:\\\\Windows\\\\System32\\\\wormsvc.old\"}"),
             std::string::npos)
       << report;
   EXPECT_EQ(report.find("other.tmp"), std::string::npos);
+  EXPECT_EQ(report.find("OTHER.TMP"), std::string::npos);
+  EXPECT_EQ(read_file(ini), Bytes(lines.begin(), lines.end()));  // read, never written
 }
 
 TEST_F(OfflineScan, BackupKeepsTheHivesAndRestoreGivesThemBackByteForByte) {
