@@ -137,6 +137,7 @@ Try 'krelvon-scan --help'."
   check "--help text" contains "$out" "usage: krelvon-scan [OPTION]... [PATH]..."
   check "--help names the exit status" contains "$out" "Exit status: 0 nothing found, 1 something found, 2 usage or start-up"
   check "--help names status 3" contains "$out" "error, 3 nothing found but some entries could not be examined, 130"
+  check "--help names status 5" contains "$out" "found, 5 the cleaning completes at the"
   run_scan --version
   check "--version" equals "$status:$out" "0:krelvon-scan 1.6.0 (Krelvon Ver 1.6)"
   ;;
