@@ -190,4 +190,8 @@ case $case_name in
   *) echo "unknown case $case_name" >&2; exit 2 ;;
 esac
 check "every other file as it was" equals "$(others)" "$before"
+if [ "$failures" -gt 0 ]; then
+  printf 'last scan: status %s\n--- output\n%s\n--- standard error\n%s\n--- WININIT.INI\n' "$status" "$out" "$err" >&2
+  cat "$(wininit)" >&2 2>/dev/null || echo "(none)" >&2
+fi
 checks_done "restart $case_name"
