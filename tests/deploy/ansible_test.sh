@@ -43,6 +43,10 @@ check() {
 }
 
 names=(clean infected skipped)
+# Host i at 10.231.NET.(4i-2), this side of its link at .(4i-3), NET chosen by
+# the process number: runs side by side (two build trees) keep apart.
+net=$(( $$ % 250 + 1 ))
+host_addr() { echo "10.231.$net.$((4 * $1 - 2))"; }
 work=$(mktemp -d /tmp/krelvon-ansible.XXXXXX)
 # Every user of the test reaches its own folder below this one; the backup
 # refuses a folder whose parents others could write to.
@@ -81,7 +85,7 @@ for i in 1 2 3; do
   user="krelvon-$$-$i"
   ns="krelvon-$$-$i"
   h="$work/h$i"
-  addr="10.231.$i.2"
+  addr=$(host_addr "$i")
   mkdir -m 755 "$h" "$h/sshd"
   useradd --no-create-home --home-dir "$h/home" --shell /bin/sh --user-group --password '*' "$user"
   install -d -m 700 -o "$user" -g "$user" "$h/home" "$h/files"
@@ -103,7 +107,7 @@ for i in 1 2 3; do
   # Its network: a veth pair, one end in the namespace.
   ip netns add "$ns"
   ip link add "kv$$h$i" type veth peer name eth0 netns "$ns"
-  ip addr add "10.231.$i.1/30" dev "kv$$h$i"
+  ip addr add "10.231.$net.$((4 * i - 3))/30" dev "kv$$h$i"
   ip link set "kv$$h$i" up
   ip -n "$ns" addr add "$addr/30" dev eth0
   ip -n "$ns" link set eth0 up
@@ -164,7 +168,7 @@ EOF
   echo "  hosts:"
   for i in 1 2 3; do
     echo "    ${names[$((i - 1))]}:"
-    echo "      ansible_host: 10.231.$i.2"
+    echo "      ansible_host: $(host_addr "$i")"
     echo "      ansible_user: krelvon-$$-$i"
     echo "      krelvon_paths: [$work/h$i/files]"
     echo "      krelvon_install_dir: $work/h$i/home/krelvon"
@@ -176,7 +180,7 @@ export ANSIBLE_CONFIG="$work/ansible.cfg" ANSIBLE_HOME="$work/controller/home" A
 # Every sshd listening before the play starts.
 for i in 1 2 3; do
   for _ in $(seq 100); do
-    if bash -c "exec 3<>/dev/tcp/10.231.$i.2/22" 2>/dev/null; then continue 2; fi
+    if bash -c "exec 3<>/dev/tcp/$(host_addr "$i")/22" 2>/dev/null; then continue 2; fi
     sleep 0.1
   done
   echo "sshd of host $i does not listen:" >&2
@@ -307,6 +311,23 @@ while read -r digest path; do
   check "infected: the copy of $path" equals "$(sha256sum <"$work/h2/home/krelvon/backup-infected/$copy" | cut -d' ' -f1)" "$digest"
 done <<<"$(grep -E '^[0-9a-f]{64} ' <<<"${before[2]}")"
 
+# A host failed by the status it gave: the skipped host alone, with 3 among
+# the statuses that fail; its summary is printed all the same, and nothing of
+# the other hosts is touched.
+status=0
+ansible-playbook --limit skipped -e '{"krelvon_failed_statuses": [3]}' "$src/deploy/ansible/scan.yml" \
+  >"$work/failing.out" 2>&1 || status=$?
+failing_out=$(cat "$work/failing.out")
+check "failing host: the play's exit status" equals "$status" 2
+check "failing host: its classification" equals "$(task_results "Classify the host from its exit status" "$failing_out")" \
+  "fatal: [skipped]: FAILED! => {"
+check "failing host: summary" equals "$(cat "$work/reports/summary.txt")" \
+"host     status  outcome           scanned  clean  cleaned  still infected  restart needed  not examined
+skipped  3       not all examined  3        2      0        0               0               1
+1 host: 1 not all examined"
+check "failing host: summary printed" contains "$failing_out" '        "skipped  3       not all examined  3        2      0        0               0               1",'
+check "failing host: its files unchanged" equals "$(state 3)" "${before[3]}"
+
 # The restore play: every file back byte for byte, with its mode.
 status=0
 ansible-playbook "$src/deploy/ansible/restore.yml" >"$work/restore.out" 2>&1 || status=$?
@@ -330,6 +351,7 @@ done
 if [ "$failures" -gt 0 ]; then
   echo "$failures checks failed; the scan play's output:" >&2
   cat "$work/scan.out" >&2
+  [ ! -f "$work/failing.out" ] || { echo "the play with a failing host:" >&2; cat "$work/failing.out" >&2; }
   [ ! -f "$work/restore.out" ] || { echo "the restore play's output:" >&2; cat "$work/restore.out" >&2; }
   for i in 1 2 3; do echo "sshd of host $i:" >&2; cat "$work/h$i/sshd/log" >&2; done
   exit 1

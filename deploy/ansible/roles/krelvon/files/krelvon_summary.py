@@ -80,7 +80,7 @@ def report_counts(path):
         if statistics.get("status") == "terminated":
             notes.append("scan terminated")
     if damaged:
-        notes.append(f"{damaged} damaged lines")
+        notes.append(f"{damaged} damaged line{'' if damaged == 1 else 's'}")
     return counts, notes
 
 
@@ -143,7 +143,7 @@ def table(rows, columns):
     tally = {}
     for r in rows:
         tally[r["outcome"]] = tally.get(r["outcome"], 0) + 1
-    text.append(f"{len(rows)} hosts: " + ", ".join(f"{n} {name}" for name, n in tally.items()))
+    text.append(f"{len(rows)} host{'' if len(rows) == 1 else 's'}: " + ", ".join(f"{n} {name}" for name, n in tally.items()))
     return text
 
 
