@@ -188,8 +188,13 @@ for i in 1 2 3; do
   exit 1
 done
 
-# Both playbooks, the Windows tasks among them, pass the syntax check.
+# Both playbooks, the Windows tasks among them, pass the syntax check, with
+# the example inventory too.
 ansible-playbook --syntax-check "$src/deploy/ansible/scan.yml" "$src/deploy/ansible/restore.yml" >/dev/null
+ansible-playbook -i "$src/deploy/ansible/inventory.example.yml" --syntax-check "$src/deploy/ansible/scan.yml" >/dev/null
+check "example inventory: its hosts" equals "$(ansible-inventory -i "$src/deploy/ansible/inventory.example.yml" --list |
+  python3 -c 'import json, sys; d = json.load(sys.stdin); print(*sorted(d["_meta"]["hostvars"]))')" \
+  "files1.example.org files2.example.org pc1.example.org pc2.example.org"
 
 status=0
 ansible-playbook "$src/deploy/ansible/scan.yml" >"$work/scan.out" 2>&1 || status=$?
