@@ -72,6 +72,8 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'exit 143' TERM HUP
+trap 'exit 130' INT
 
 # The test's key, and the hosts' keys the controller knows.
 ssh-keygen -q -t ed25519 -N '' -C krelvon-test -f "$work/id_ed25519"
@@ -309,12 +311,15 @@ worm.exe delete"; copies=6 ;;
   check "$name: backup owned by its user" equals "$(stat -c %U "$backup")" "krelvon-$$-$i"
 done
 # The copies are the files as they were.
+compared=0
 while read -r digest path; do
   copy=$(grep -F "\"path\":\"$work/h2/files/${path#./}\"" "$work/h2/home/krelvon/backup-infected/manifest.jsonl" |
          python3 -c 'import json, sys; print(json.loads(sys.stdin.readline())["copy"])' 2>/dev/null || true)
   [ -z "$copy" ] && continue
   check "infected: the copy of $path" equals "$(sha256sum <"$work/h2/home/krelvon/backup-infected/$copy" | cut -d' ' -f1)" "$digest"
+  compared=$((compared + 1))
 done <<<"$(grep -E '^[0-9a-f]{64} ' <<<"${before[2]}")"
+check "infected: copies compared" equals "$compared" 6
 
 # A host failed by the status it gave: the skipped host alone, with 3 among
 # the statuses that fail; its summary is printed all the same, and nothing of
@@ -361,4 +366,5 @@ if [ "$failures" -gt 0 ]; then
   for i in 1 2 3; do echo "sshd of host $i:" >&2; cat "$work/h$i/sshd/log" >&2; done
   exit 1
 fi
-echo "ansible: 3 hosts scanned and restored over SSH"
+echo "ansible: 3 hosts scanned and restored over SSH; the scan play's summary:"
+sed -n '/^TASK \[krelvon : Summary of the scan\]/,/^$/p' "$work/scan.out"
