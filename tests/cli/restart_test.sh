@@ -50,6 +50,11 @@ rm -f "$WINEPREFIX/.krelvon-template"
 for f in "$WINEPREFIX"/*.reg; do cp --remove-destination "$template/$(basename "$f")" "$f"; done
 find "$WINEPREFIX/drive_c/windows" -maxdepth 1 -type f -iname '*.ini' -exec sh -c 'cp --remove-destination "$1" "$1.c" && mv "$1.c" "$1"' _ {} \;
 
+# The scanner by a Windows path on a drive of its own: an i686 program then
+# starts on the 32-bit side of the prefix as well.
+ln -sfn "$(dirname "$scan_bin")" "$WINEPREFIX/dosdevices/j:"
+scan_exe="J:\\$(basename "$scan_bin")"
+
 win_version=winxp64
 case $case_name in 95-*) win_version=win98 ;; esac
 "$wine" reg add 'HKCU\Software\Wine\AppDefaults\krelvon-scan.exe' /v Version /d $win_version /f >/dev/null 2>&1
@@ -85,7 +90,7 @@ before=$(others)
 
 scan() {  # scan ACTION [ARGS] FOLDER: $out, $err, $status
   status=0
-  "$wine" "$scan_bin" --action="$1" "${@:2}" >"$tmp/out" 2>"$tmp/err" || status=$?
+  "$wine" "$scan_exe" --action="$1" "${@:2}" >"$tmp/out" 2>"$tmp/err" || status=$?
   out=$(tr -d '\r' <"$tmp/out")
   err=$(tr -d '\r' <"$tmp/err")
 }
