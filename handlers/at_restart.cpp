@@ -3,6 +3,7 @@
 #include <string>
 
 #include "engine/change_guard.h"
+#include "engine/front_end.h"
 #include "platform/files/restart.h"
 #ifdef KRELVON_FAULT_INJECTION
 #include "platform/faults.h"
@@ -11,7 +12,6 @@
 namespace krelvon {
 
 namespace {
-RestartRefusalListener g_refusal_listener = nullptr;
 
 bool schedule(const char* path, const char* new_path, std::string* why) {
 #ifdef KRELVON_FAULT_INJECTION
@@ -26,8 +26,6 @@ bool schedule(const char* path, const char* new_path, std::string* why) {
 
 }  // namespace
 
-void set_restart_refusal_listener(RestartRefusalListener listener) { g_refusal_listener = listener; }
-
 bool schedule_for_restart(FindingKind kind, const char* detection_name, const char* path, const char* new_path,
                           DWORD error, const ExaminedFile& examined) {
   if (!files::in_use_error(error) || !examined.at(path)) return false;
@@ -35,7 +33,7 @@ bool schedule_for_restart(FindingKind kind, const char* detection_name, const ch
   if (!before_change(path, new_path ? ChangeKind::kRename : ChangeKind::kDelete, new_path)) return false;
   std::string why;
   if (!schedule(path, new_path, &why)) {
-    if (g_refusal_listener) g_refusal_listener(path, why.c_str());
+    if (front_end().restart_refused) front_end().restart_refused(path, why.c_str());
     return false;
   }
   g_scan.restart_pending = true;

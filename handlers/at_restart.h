@@ -17,15 +17,9 @@ namespace krelvon {
 // restart_pending. A backup is asked for first (before_change, with the
 // kind of the operation). False, with nothing written, when the error is
 // another one or the operation could not be scheduled: the caller writes
-// its failure line as before; a refused scheduling is told to the refusal
-// listener with its reason.
+// its failure line as before; a refused scheduling is told to the front
+// end's restart_refused callback with its reason.
 bool schedule_for_restart(FindingKind kind, const char* detection_name, const char* path, const char* new_path,
                           DWORD error, const ExaminedFile& examined);
-
-// Told of each operation that could not be scheduled, with the reason (no
-// right to write the pending operations, no 8.3 name, ...). krelvon-scan
-// names them on standard error; the program has no place for them.
-using RestartRefusalListener = void (*)(const char* path, const char* reason);
-void set_restart_refusal_listener(RestartRefusalListener listener);
 
 }  // namespace krelvon

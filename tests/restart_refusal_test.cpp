@@ -2,13 +2,15 @@
 // Windows (the scheduling made to fail, as for a user without the right to
 // write the system's pending operations): the finding stays "Delete failed"
 // or "Rename failed", nothing is pending, the file is as it was, and the
-// refusal listener hears why. The file is held open by this process,
-// sharing reading only, so the plain delete and rename fail for real.
+// front end's restart_refused callback hears why. The file is held open
+// by this process, sharing reading only, so the plain delete and rename
+// fail for real.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "engine/front_end.h"
 #include "handlers/at_restart.h"
 #include "platform/faults.h"
 #include "tests/handler_scenarios.h"
@@ -26,18 +28,25 @@ std::vector<std::string> g_refusals;
 
 class RestartRefusalTest : public t::ScanTest {
  protected:
+  void SetUp() override {
+    ScanTest::SetUp();
+    saved_ = krelvon::front_end();
+    krelvon::FrontEnd surface = saved_;
+    surface.restart_refused = [](const char* path, const char* why) {
+      g_refusals.push_back(std::string(path) + ": " + why);
+    };
+    krelvon::set_front_end(surface);
+  }
   void TearDown() override {
     faults::disarm();
-    krelvon::set_restart_refusal_listener(nullptr);
+    krelvon::set_front_end(saved_);
     ScanTest::TearDown();
   }
+  krelvon::FrontEnd saved_;
   t::TempDir dir;
 };
 
 TEST_F(RestartRefusalTest, WithoutTheRightToScheduleTheActionFailsAsBefore) {
-  krelvon::set_restart_refusal_listener([](const char* path, const char* why) {
-    g_refusals.push_back(std::string(path) + ": " + why);
-  });
   const s::Bytes worm = s::make_worm_file(0, 50688);
   for (const auto& sc : t::kScenarios) {
     if (!sc.worm_file) continue;
