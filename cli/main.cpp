@@ -34,7 +34,6 @@
 #include "system/memory_phase.h"
 
 #ifdef _WIN32
-#include <fcntl.h>
 #include <io.h>
 #define krelvon_isatty _isatty
 #define krelvon_fileno _fileno
@@ -357,9 +356,6 @@ int main(int argc, char** argv) {
   }
   if (o.format == krelvon::cli::OutputFormat::kJsonLines) {
     g_text_lines = false;
-#ifdef _WIN32
-    _setmode(_fileno(stdout), _O_BINARY);  // one line feed ends each object
-#endif
     std::fflush(stdout);
     g_report.also_to(krelvon_fileno(stdout));
   }

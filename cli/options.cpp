@@ -8,9 +8,11 @@
 #include "engine/scan_context.h"
 #include "report/text.h"
 
-#ifdef _WIN32
 #include <fcntl.h>
+#ifdef _WIN32
 #include <io.h>
+#else
+#include <unistd.h>
 #endif
 
 #ifdef KRELVON_RESCUE
@@ -214,36 +216,43 @@ int parse(int argc, char** argv, Options& o) {
 
 bool read_path_list(const std::string& source, bool null_separated, std::vector<std::string>* out,
                     std::string* error) {
+  // The C runtime's descriptor calls: on Windows those every 32-bit system
+  // has. Standard input keeps its mode there (text): a Windows name holds
+  // neither a carriage return nor a line feed.
   const bool input = source == "-";
-  std::FILE* f = input ? stdin : std::fopen(source.c_str(), "rb");
-  if (!f) {
+#ifdef _WIN32
+  const int fd = input ? 0 : _open(source.c_str(), _O_RDONLY | _O_BINARY);
+#else
+  const int fd = input ? 0 : ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+#endif
+  if (fd < 0) {
     *error = "cannot read the list " + source + ": " + std::strerror(errno);
     return false;
   }
+  std::string text;
+  char buffer[65536];
+  int n;
 #ifdef _WIN32
-  if (input) _setmode(_fileno(stdin), _O_BINARY);
+  while ((n = _read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
+  if (!input) _close(fd);
+#else
+  while ((n = static_cast<int>(::read(fd, buffer, sizeof buffer))) > 0 || (n < 0 && errno == EINTR))
+    if (n > 0) text.append(buffer, static_cast<std::size_t>(n));
+  if (!input) ::close(fd);
 #endif
-  const int end_of_entry = null_separated ? '\0' : '\n';
-  std::string entry;
-  int c;
-  while ((c = std::fgetc(f)) != EOF) {
-    if (c != end_of_entry) {
-      entry.push_back(static_cast<char>(c));
-      continue;
-    }
-    if (!null_separated && !entry.empty() && entry.back() == '\r') entry.pop_back();
-    if (!entry.empty()) out->push_back(entry);
-    entry.clear();
-  }
-  const bool failed = std::ferror(f) != 0;
-  if (!input) std::fclose(f);
-  if (failed) {
+  if (n < 0) {
     *error = "cannot read the list " + source;
     return false;
   }
-  // The last entry without its end.
-  if (!null_separated && !entry.empty() && entry.back() == '\r') entry.pop_back();
-  if (!entry.empty()) out->push_back(entry);
+  const char end_of_entry = null_separated ? '\0' : '\n';
+  for (std::size_t start = 0; start < text.size();) {
+    std::size_t end = text.find(end_of_entry, start);
+    if (end == std::string::npos) end = text.size();
+    std::string entry = text.substr(start, end - start);
+    if (!null_separated && !entry.empty() && entry.back() == '\r') entry.pop_back();
+    if (!entry.empty()) out->push_back(entry);
+    start = end + 1;
+  }
   return true;
 }
 

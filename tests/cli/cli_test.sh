@@ -784,8 +784,8 @@ inputs)
   cp "$work/demo/editor.exe" "$work/listed/sub/editor.exe"
   cp "$work/demo/calc.exe" "$work/listed/calc.exe"
   printf '%s\0' "$(win "$work/listed/$odd")" "$(win "$work/listed/calc.exe")" "$(win "$work/listed/sub")" \
-    >"$work/nul.list"
-  run_scan --quiet --null --file-list="$(win "$work/nul.list")"
+    >"$work/names0.list"
+  run_scan --quiet --null --file-list="$(win "$work/names0.list")"
   check "NUL list: all dealt with" equals "$status" 1
   check "NUL list: three scanned, two found" contains "$out" "$(statistics 3 2 1 0 1)"
   check "NUL list: the name with its line feed deleted" test ! -e "$work/listed/$odd"
