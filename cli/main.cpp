@@ -373,6 +373,10 @@ int main(int argc, char** argv) {
       if (g_scan.cancel) break;
       krelvon::copy_text(g_scan.scan_path, e.path.c_str());
       if (!e.file) {
+        // A folder named is left out as one met in a walk would be.
+        std::size_t name = e.path.size();
+        while (name > 0 && !krelvon::cli::is_separator(e.path[name - 1])) --name;
+        if (g_options && left_out(e.path.c_str(), e.path.c_str() + name, true)) continue;
         krelvon::scan_scope();
         memory_phase_done = true;
         continue;

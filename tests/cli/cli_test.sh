@@ -818,9 +818,10 @@ inputs)
   check "excludes: the text block has no new line" lacks "$out" "xclude"
   check "excludes: five entries left out, counted in the report" contains "$(tr -d '\r' <"$work/ex.json")" \
     '"deleted":0,"excluded":5,"status":"completed"}'
-  # A listed file is left out by --exclude too.
-  run_scan --quiet --exclude='*.exe' --report="$(win "$work/ex2.json")" "$(win "$work/ex/worm.exe")"
-  check "excluded file argument: nothing scanned" equals "$status:$(grep -c '"excluded":1' "$work/ex2.json")" 0:1
+  # A file or folder named is left out by the patterns too.
+  run_scan --quiet --exclude='*.exe' --exclude-dir=games --report="$(win "$work/ex2.json")" \
+    "$(win "$work/ex/worm.exe")" "$(win "$work/ex/games")"
+  check "excluded arguments: nothing scanned" equals "$status:$(grep -c '"scanned":0,.*"excluded":2' "$work/ex2.json")" 0:1
   ;;
 
 jsonl)
