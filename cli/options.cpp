@@ -209,8 +209,9 @@ int parse(int argc, char** argv, Options& o) {
   if (from_input > 1) return usage_error("--file-list=- given more than once", "");
   if (from_input > 0 && o.prompt)
     return usage_error("--prompt reads the answers from standard input: give the list in a file", "");
-  if (!o.backup.restore.empty() && (!o.file_lists.empty() || !o.exclude.empty() || !o.exclude_dir.empty()))
-    return usage_error("--restore takes no --file-list, --exclude or --exclude-dir", "");
+  if (!o.backup.restore.empty() && (!o.file_lists.empty() || !o.exclude.empty() || !o.exclude_dir.empty() ||
+                                    o.format != OutputFormat::kText))
+    return usage_error("--restore takes no --file-list, --exclude, --exclude-dir or --format", "");
   return -1;
 }
 
@@ -271,8 +272,10 @@ bool glob_matches(const char* pattern, const char* text) {
     if (*pattern == '?') {
       one = true;
       next = pattern + 1;
-    } else if (*pattern == '[' && (next = set_matches(pattern + 1, *text, &one)) != nullptr) {
-    } else {
+    } else if (*pattern == '[') {
+      next = set_matches(pattern + 1, *text, &one);
+    }
+    if (next == nullptr) {  // an ordinary character (or a '[' without its ']')
 #ifndef _WIN32
       if (*pattern == '\\' && pattern[1] != '\0') ++pattern;
 #endif

@@ -134,6 +134,7 @@ TEST(Options, MisusesOfTheInputOptions) {
   EXPECT_EQ(parse({"--format=xml"}), 2);
   EXPECT_EQ(parse({"--exclude="}), 2);
   EXPECT_EQ(parse({"--restore=B", "--exclude=x"}), 2);
+  EXPECT_EQ(parse({"--restore=B", "--format=jsonl"}), 2);
   EXPECT_EQ(parse({"--file-list=l", "--null", "--format=jsonl", "--exclude=a", "--exclude-dir=b", "d"}), -1);
 }
 
