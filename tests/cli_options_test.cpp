@@ -108,7 +108,7 @@ TEST(ExcludePatterns, GlobsOnNamesAndOnPathsWithASeparator) {
 TEST(PathLists, LinesAndNulSeparatedNamesWithLineFeeds) {
   krelvon::test::TempDir dir;
   const std::string lines = dir.write("lines.txt", std::string("a.exe\r\n\nsub dir/b.exe\nlast"));
-  const std::string nul = dir.write("nul.list", std::string("one\nname.exe\0two\r.exe\0\0three", 28));
+  const std::string nul = dir.write("names0.list", std::string("one\nname.exe\0two\r.exe\0\0three", 28));
   std::vector<std::string> got;
   std::string error;
   ASSERT_TRUE(krelvon::cli::read_path_list(lines, false, &got, &error)) << error;
