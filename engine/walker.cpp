@@ -67,7 +67,7 @@ void prepare_program_files(const char* mask) {
 }
 
 bool pump_and_check() {
-  message_pump();
+  if (front_end().poll) front_end().poll();
   return g_scan.cancel != 0;
 }
 
@@ -254,7 +254,7 @@ void walk_file(const char* path) {
   notify_object();
   ++g_scan.files_scanned;
   examine(path, attributes, reparse_tag);
-  message_pump();
+  pump_and_check();  // the front end may take a request to end the scan
 }
 
 void set_threat_table(const ThreatEntry* table) { g_table = table ? table : kThreatTable; }
@@ -384,11 +384,11 @@ void message_pump() {
     if (MessageBoxA(g_scan.progress_window, "Terminate the Scan now?", "Warning",
                     MB_YESNO | MB_ICONINFORMATION) == IDNO)
       return;
-    g_scan.cancel = 1;
+    set_cancel(true);
     return;
   }
   if (msg.message == WM_QUIT || msg.message == WM_DESTROY) {
-    g_scan.cancel = 1;
+    set_cancel(true);
     return;
   }
   TranslateMessage(&msg);
