@@ -4,11 +4,9 @@
 // result list shows them, with the control characters of paths escaped so
 // that a file name cannot make or break a line; on a terminal a one-line
 // status with the object being scanned goes to standard error, and so does
-// each entry that could not be examined. Exit status: 0 nothing found and
-// nothing skipped, 1 something found, 2 a usage or start-up error, 3 nothing
-// found but some entries could not be examined, 5 the cleaning completes at
-// the next start of Windows (a file in use is scheduled to go then) and
-// nothing was left infected, 130 interrupted before anything was found.
+// each entry that could not be examined. With --format=jsonl the report's
+// objects take the place of the lines on standard output. The exit status
+// is cli/exit_status.h's; the options are read in cli/options.cpp.
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -20,31 +18,20 @@
 #include "backup/backup.h"
 #include "report/report.h"
 #include "report/text.h"
+#include "cli/exit_status.h"
+#include "cli/options.h"
 #ifdef KRELVON_RESCUE
 #include "cli/registry_step.h"
-#define KRELVON_RESCUE_USAGE                                                        \
-  "  --windows-root=DIR  clean the registry of the Windows installation whose\n"   \
-  "                   root (the system disk, mounted) is DIR after the scan;\n"     \
-  "                   without it, of each PATH that is such a root; without\n"      \
-  "                   PATH, DIR is scanned\n"                                        \
-  "  --no-registry    leave the registry of scanned installations unchanged\n"
-#else
-#define KRELVON_RESCUE_USAGE ""
 #endif
 #ifdef KRELVON_READ_AHEAD
 #include "read_ahead/read_ahead.h"
-#define KRELVON_JOBS_USAGE                                                           \
-  "  --jobs=N         N threads read the first page of the files the scan\n"        \
-  "                   reaches next (0 or 1: none; default 16); the scan itself\n"    \
-  "                   and what it reports are the same for every N\n"
-#else
-#define KRELVON_JOBS_USAGE ""
 #endif
 #include "engine/ask_for_action.h"
 #include "engine/change_guard.h"
 #include "engine/driver.h"
 #include "engine/scan_context.h"
 #include "engine/walker.h"
+#include "system/memory_phase.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -62,67 +49,23 @@ using krelvon::g_scan;
 
 namespace {
 
-constexpr char kVersion[] = "krelvon-scan 1.6.0 (Krelvon Ver 1.6)";
-constexpr char kUsage[] =
-    "usage: krelvon-scan [OPTION]... [PATH]...\n"
-    "Scans each PATH (a folder; on Windows also a drive such as C:) for\n"
-    "W32/BugBear.Worm and its variants. Without PATH: every fixed drive on\n"
-    "Windows, the current folder elsewhere.\n"
-    "\n"
-    "  --action=ACTION  disinfect (default), rename, delete or ignore every finding\n"
-    "  --prompt         ask on the terminal for every finding; Enter leaves the\n"
-    "                   file alone, end of input or Ctrl-C ends the scan\n"
-    "  --report=FILE    write a JSON-lines report of findings and statistics\n"
-    "                   (outside the scanned folders; only a new or empty file\n"
-    "                   or an earlier report is overwritten)\n"
-    "  --quiet          no status line on standard error\n"
-    "  --backup=DIR     before changing a file, keep a durable copy of it in DIR\n"
-    "                   (created when missing; a backup already there gets a new run)\n"
-    "  --restore=DIR    scan nothing: put back the files kept in DIR, or only those\n"
-    "                   at or under each PATH, and remove what renames left\n"
-    "  --force          with --restore: also put back files changed since the scan\n"
-    KRELVON_RESCUE_USAGE
-    KRELVON_JOBS_USAGE
-    "  --help           this text\n"
-    "  --version        the program's version\n"
-    "\n"
-    "Entries that cannot be examined (no permission, gone, a path too long,\n"
-    "not a regular file, a read error) are named on standard error and in the\n"
-    "report. Links are never followed below a PATH.\n"
-    "\n"
-    "Exit status: 0 nothing found, 1 something found, 2 usage or start-up\n"
-    "error, 3 nothing found but some entries could not be examined, 130\n"
-    "interrupted before anything was found, 5 the cleaning completes at the\n"
-    "next start of Windows (a file in use is to be deleted or renamed then).\n"
-    "--restore: 0 every file put back\n"
-    "or already in place, 4 a file refused (changed since the scan) or not put\n"
-    "back, or a damaged manifest line, 2 usage, DIR holds no backup or\n"
-    "another user could write to it.\n";
-
-struct Options {
-  int action = krelvon::kActionDisinfect;
-  bool prompt = false;
-  bool quiet = false;
-  std::string report;
-  std::vector<std::string> paths;
-  krelvon::cli::BackupOptions backup;
-  bool registry = true;
-  std::string windows_root;
-  int jobs = 16;
-};
+using krelvon::cli::Options;
+using krelvon::cli::usage_error;
 
 bool g_status_line = false;   // a status line is shown on standard error
 bool g_status_shown = false;  // something is on it now
 std::uint32_t g_last_status = 0;  // tick_ms() when it was last written
 krelvon::cli::Report g_report;
+bool g_text_lines = true;  // the finding and statistics lines go to standard output
+krelvon::cli::ScanOutcome g_outcome;
+const Options* g_options = nullptr;  // for the entry filter
+int g_excluded = 0;                  // entries left out by --exclude, --exclude-dir
 #ifdef KRELVON_READ_AHEAD
 krelvon::cli::ReadAhead* g_read_ahead = nullptr;  // told of each entry the walker shows
 #endif
 // The worm files this run deleted or renamed: their start-up entries go
 // from the registry of an installation scanned offline.
 std::vector<std::string> g_removed_worm_files;
-// Some finding was left infected: Ignore, no answer, or a failed action.
-bool g_left_infected = false;
 
 // Milliseconds on a clock that never steps back, wrapping at 2^32 (49 days):
 // differences of these stay right across the wrap.
@@ -150,13 +93,15 @@ void on_line() {
   clear_status();
   const bool finding = g_scan.finding.kind != krelvon::FindingKind::kNone;
   // The statistics lines keep their tabs; a finding line shows a path.
-  std::printf("%s\n", finding ? krelvon::cli::terminal_text(g_scan.line).c_str() : g_scan.line);
-  std::fflush(stdout);
-  if (finding) g_report.finding(g_scan.finding, g_scan.line);
+  if (g_text_lines) {
+    std::printf("%s\n", finding ? krelvon::cli::terminal_text(g_scan.line).c_str() : g_scan.line);
+    std::fflush(stdout);
+  }
+  if (finding) {
+    g_report.finding(g_scan.finding, g_scan.line);
+    krelvon::cli::count_finding(g_outcome, g_scan.finding);
+  }
   const krelvon::FindingRecord& f = g_scan.finding;
-  if (finding && (!f.ok || f.outcome == krelvon::FindingOutcome::kIgnored ||
-                  f.outcome == krelvon::FindingOutcome::kNotActedOn))
-    g_left_infected = true;
   if (f.kind == krelvon::FindingKind::kWormFile &&
       (f.outcome == krelvon::FindingOutcome::kDeleted || f.outcome == krelvon::FindingOutcome::kRenamed))
     g_removed_worm_files.emplace_back(f.path);
@@ -276,64 +221,23 @@ void install_cancel() {
 #endif
 }
 
-int usage_error(const char* message, const char* detail) {
-  std::fprintf(stderr, "krelvon-scan: %s%s\nTry 'krelvon-scan --help'.\n", message, detail);
-  return 2;
+bool left_out(const char* path, const char* name, bool folder) {
+  if (!krelvon::cli::excluded(*g_options, path, name, folder)) return false;
+  ++g_excluded;
+  return true;
 }
 
-// Returns -1 to go on, otherwise the exit status.
-int parse(int argc, char** argv, Options& o) {
-  bool options_end = false;
-  for (int i = 1; i < argc; ++i) {
-    const char* a = argv[i];
-    if (options_end || a[0] != '-' || a[1] == '\0') {
-      o.paths.emplace_back(a);
-    } else if (std::strcmp(a, "--") == 0) {
-      options_end = true;
-    } else if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
-      std::fputs(kUsage, stdout);
-      return 0;
-    } else if (std::strcmp(a, "--version") == 0) {
-      std::printf("%s\n", kVersion);
-      return 0;
-    } else if (std::strcmp(a, "--quiet") == 0 || std::strcmp(a, "-q") == 0) {
-      o.quiet = true;
-    } else if (std::strcmp(a, "--prompt") == 0) {
-      o.prompt = true;
-    } else if (std::strncmp(a, "--action=", 9) == 0) {
-      const char* v = a + 9;
-      if (std::strcmp(v, "disinfect") == 0) o.action = krelvon::kActionDisinfect;
-      else if (std::strcmp(v, "rename") == 0) o.action = krelvon::kActionRename;
-      else if (std::strcmp(v, "delete") == 0) o.action = krelvon::kActionDelete;
-      else if (std::strcmp(v, "ignore") == 0) o.action = krelvon::kActionIgnore;
-      else return usage_error("unknown action: ", v);
-    } else if (std::strncmp(a, "--report=", 9) == 0 && a[9] != '\0') {
-      o.report = a + 9;
-    } else if (krelvon::cli::backup_option(a, &o.backup)) {
-#ifdef KRELVON_RESCUE
-    } else if (std::strcmp(a, "--no-registry") == 0) {
-      o.registry = false;
-    } else if (std::strncmp(a, "--windows-root=", 15) == 0 && a[15] != '\0') {
-      o.windows_root = a + 15;
-#endif
-#ifdef KRELVON_READ_AHEAD
-    } else if (std::strncmp(a, "--jobs=", 7) == 0) {
-      char* end = nullptr;
-      const long n = std::strtol(a + 7, &end, 10);
-      if (a[7] == '\0' || *end != '\0' || n < 0 || n > 64) return usage_error("--jobs takes 0 to 64: ", a + 7);
-      o.jobs = static_cast<int>(n);
-#endif
-    } else {
-      return usage_error("unknown option: ", a);
-    }
-  }
-  return -1;
-}
+// What a PATH names: a folder to walk or a file to examine alone.
+struct ScanEntry {
+  std::string path;
+  bool file = false;
+};
 
 // The scan path for one argument: a folder without its trailing separators
-// ("C:\" becomes "C:", the root "/" becomes "/."); empty with a message when
-// it cannot be scanned.
-std::string scan_path_of(const std::string& argument) {
+// ("C:\" becomes "C:", the root "/" becomes "/."), or a file as given
+// (*file set); empty with a message when it cannot be scanned.
+std::string scan_path_of(const std::string& argument, bool* file, bool listed) {
+  *file = false;
   std::string p = argument;
   while (p.size() > 1 && krelvon::cli::is_separator(p.back())) p.pop_back();
 #ifdef _WIN32
@@ -343,17 +247,29 @@ std::string scan_path_of(const std::string& argument) {
     return p;
   }
   const DWORD attributes = GetFileAttributesA(p.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES && listed) return *file = true, p;  // reported by the walk
   if (attributes == INVALID_FILE_ATTRIBUTES)
-    return usage_error("no such folder: ", argument.c_str()), "";
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-    return usage_error("not a folder (scan the folder that holds it): ", argument.c_str()), "";
+    return usage_error("no such file or folder: ", argument.c_str()), "";
+  *file = (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 #else
   if (p == "/") p = "/.";
   struct stat st {};
-  if (stat(p.c_str(), &st) != 0) return usage_error("no such folder: ", argument.c_str()), "";
-  if (!S_ISDIR(st.st_mode))
-    return usage_error("not a folder (scan the folder that holds it): ", argument.c_str()), "";
+  // A link to a file is taken as a file here; the walk reports it, never
+  // following it.
+  if (lstat(p.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && (stat(p.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)))
+    *file = true;
+  else if (stat(p.c_str(), &st) != 0 && listed)
+    *file = true;  // reported by the walk
+  else if (stat(p.c_str(), &st) != 0)
+    return usage_error("no such file or folder: ", argument.c_str()), "";
+  else
+    *file = !S_ISDIR(st.st_mode);
 #endif
+  if (*file) {
+    if (p.size() >= static_cast<std::size_t>(krelvon::kPathCapacity))
+      return usage_error("path too long: ", argument.c_str()), "";
+    return p;
+  }
   // The walker appends a separator and "*.*" and then the names it finds.
   if (p.size() + 5 >= static_cast<std::size_t>(krelvon::kPathCapacity))
     return usage_error("path too long: ", argument.c_str()), "";
@@ -370,24 +286,43 @@ int main(int argc, char** argv) {
   if (!o.backup.restore.empty())
     return krelvon::cli::restore(o.backup.restore, o.paths, o.backup.force, stdout, stderr);
 
+  // The folders to walk (scan_paths) and, in the order given, everything
+  // to scan: the PATH arguments, then each list's paths.
   std::vector<std::string> scan_paths;
+  std::vector<ScanEntry> entries;
+  std::vector<std::string> listed;
+  for (const std::string& list : o.file_lists) {
+    std::string error;
+    if (!krelvon::cli::read_path_list(list, o.null_separated, &listed, &error)) return usage_error(error.c_str(), "");
+  }
 #ifdef KRELVON_RESCUE
   if (!o.windows_root.empty() && !krelvon::cli::is_windows_root(o.windows_root))
     return usage_error("no Windows installation in: ", o.windows_root.c_str());
   if (o.paths.empty() && !o.windows_root.empty()) o.paths.push_back(o.windows_root);
 #endif
-  if (o.paths.empty()) {
+  if (o.paths.empty() && o.file_lists.empty()) {
 #ifdef _WIN32
-    scan_paths.emplace_back(krelvon::kAllDrives);
+    entries.push_back({krelvon::kAllDrives, false});
 #else
-    scan_paths.emplace_back(".");
+    entries.push_back({".", false});
 #endif
   }
-  for (const std::string& a : o.paths) {
-    const std::string p = scan_path_of(a);
-    if (p.empty()) return 2;
-    scan_paths.push_back(p);
+  for (std::size_t i = 0; i < o.paths.size() + listed.size(); ++i) {
+    const bool from_list = i >= o.paths.size();
+    const std::string& a = from_list ? listed[i - o.paths.size()] : o.paths[i];
+    ScanEntry e;
+    e.path = scan_path_of(a, &e.file, from_list);
+    if (e.path.empty()) {
+      // A list names what another tool found: a path it cannot scan is
+      // said and passed over, not the end of the run.
+      if (!from_list) return 2;
+      ++g_outcome.not_examined;
+      continue;
+    }
+    entries.push_back(e);
   }
+  for (const ScanEntry& e : entries)
+    if (!e.file) scan_paths.push_back(e.path);
   // --backup: every change the handlers make is guarded from here on.
   krelvon::cli::Backup backup;
   std::string backup_error;
@@ -433,6 +368,15 @@ int main(int argc, char** argv) {
     g_scan.action_ignore = o.action == krelvon::kActionIgnore;
   }
 
+  if (!o.exclude.empty() || !o.exclude_dir.empty()) {
+    g_options = &o;
+    krelvon::set_entry_filter(left_out);
+  }
+  if (o.format == krelvon::cli::OutputFormat::kJsonLines) {
+    g_text_lines = false;
+    std::fflush(stdout);
+    g_report.also_to(krelvon_fileno(stdout));
+  }
   krelvon::set_front_end(surface);
   install_cancel();
   krelvon::set_cancel(false);
@@ -442,10 +386,24 @@ int main(int argc, char** argv) {
     g_read_ahead = o.jobs >= 2 ? &read_ahead : nullptr;
     if (g_read_ahead) krelvon_set_uncached_read_listener([] { g_read_ahead->walker_missed(); });
 #endif
-    for (const std::string& p : scan_paths) {
+    bool memory_phase_done = false;
+    for (const ScanEntry& e : entries) {
       if (g_scan.cancel) break;
-      krelvon::copy_text(g_scan.scan_path, p.c_str());
-      krelvon::scan_scope();
+      krelvon::copy_text(g_scan.scan_path, e.path.c_str());
+      if (!e.file) {
+        // A folder named is left out as one met in a walk would be.
+        std::size_t name = e.path.size();
+        while (name > 0 && !krelvon::cli::is_separator(e.path[name - 1])) --name;
+        if (g_options && left_out(e.path.c_str(), e.path.c_str() + name, true)) continue;
+        krelvon::scan_scope();
+        memory_phase_done = true;
+        continue;
+      }
+      // A file alone: the running programs are looked at once, as before
+      // a walk, then the file is examined as the walk examines its files.
+      if (!memory_phase_done) krelvon::memory_phase();
+      memory_phase_done = true;
+      krelvon::walk_file(e.path.c_str());
     }
 #ifdef KRELVON_READ_AHEAD
     krelvon_set_uncached_read_listener(nullptr);
@@ -465,23 +423,27 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "krelvon-scan: the backup in %s could not be written in full; files met after that were "
                          "left unchanged\n", backup.folder().c_str());
   clear_status();
-  std::printf("%s\n", g_scan.object);
-  std::fflush(stdout);
+  if (g_text_lines) {
+    std::printf("%s\n", g_scan.object);
+    std::fflush(stdout);
+  }
   g_report.statistics(g_scan.files_scanned, g_scan.files_infected, g_scan.files_disinfected,
-                      g_scan.files_renamed, g_scan.files_deleted, g_scan.cancel != 0);
+                      g_scan.files_renamed, g_scan.files_deleted, g_scan.cancel != 0,
+                      g_options ? g_excluded : -1);
   const bool report_ok = g_report.close();
 #ifdef _WIN32
   g_scan.progress_window = nullptr;
   DestroyWindow(window);
 #endif
   if (!report_ok) {
-    std::fprintf(stderr, "krelvon-scan: writing the report failed: %s\n", o.report.c_str());
-    return 2;
+    std::fprintf(stderr, "krelvon-scan: writing the report failed: %s\n",
+                 o.report.empty() ? "standard output" : o.report.c_str());
+    g_outcome.failed = true;
   }
-  // Cleaning that completes at the next start of Windows: status 5 (to be
-  // folded into the shared exit-status function at merge).
-  if (g_scan.restart_pending && !g_left_infected) return 5;
-  if (g_scan.files_infected > 0) return 1;
-  if (g_scan.cancel) return 130;
-  return g_scan.entries_skipped > 0 ? 3 : 0;
+  g_outcome.not_examined += g_scan.entries_skipped;
+  g_outcome.interrupted = g_scan.cancel != 0;
+  // A file in use left for the next start of Windows ("will be deleted at
+  // restart", "will be renamed at restart").
+  g_outcome.restart_pending = g_scan.restart_pending;
+  return krelvon::cli::exit_status(g_outcome);
 }

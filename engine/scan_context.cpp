@@ -30,7 +30,8 @@ const char* finding_outcome_text(FindingOutcome outcome) {
   switch (outcome) {
     case FindingOutcome::kDisinfected: return "Disinfected";
     case FindingOutcome::kCouldNotDisinfect: return "Could not disinfect";
-    case FindingOutcome::kRenamed: return "renamed";
+    case FindingOutcome::kRenamed:
+    case FindingOutcome::kRenamedEarlier: return "renamed";
     case FindingOutcome::kRenameFailed: return "Rename failed";
     case FindingOutcome::kDeleted: return "deleted";
     case FindingOutcome::kDeleteFailed: return "Delete failed";
@@ -50,6 +51,7 @@ std::int32_t action_of(const Finding& finding) {
     case FindingOutcome::kDisinfected:
     case FindingOutcome::kCouldNotDisinfect: return kActionDisinfect;
     case FindingOutcome::kRenamed:
+    case FindingOutcome::kRenamedEarlier:
     case FindingOutcome::kRenameFailed:
     case FindingOutcome::kRenameAtRestart: return kActionRename;
     case FindingOutcome::kDeleted:

@@ -86,6 +86,9 @@ enum class FindingOutcome : std::int32_t {
   kNotActedOn,         // the same text: no action was chosen (a prompt closed
                        // without an answer), and nothing was done
   kRemoved,            // "removed": the two system lines
+  kRenamedEarlier,     // "renamed", the line of a rename: Rename chosen for a
+                       // file already at its rename target (an earlier run
+                       // renamed it); nothing moved, nothing counted
   // The file is in use: its deletion or rename is scheduled for the next
   // start of Windows. Counted as infected, not as deleted or renamed,
   // until it has happened.

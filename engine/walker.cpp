@@ -21,6 +21,7 @@ const ThreatEntry kThreatTable[] = {
 namespace {
 
 const ThreatEntry* g_table = kThreatTable;
+EntryFilter g_filter = nullptr;
 // The innermost folder held by the walk under way; null outside a walk.
 const KrelvonHeldFolder* g_held = nullptr;
 
@@ -176,6 +177,7 @@ bool walk_subfolder(const char* mask, const char* name) {
   char sub[kPathCapacity];
   if (!folder_of_mask(mask, sub)) return false;
   const std::string whole = std::string(sub) + name;
+  if (g_filter && g_filter(whole.c_str(), name, true)) return true;
   if (append(sub, name) && append(sub, kFolderMaskTail)) {
     if (std::strstr(sub, kProgramFilesInPath)) g_scan.program_files_seen = 1;
     if (walk(sub) == -1) return false;
@@ -193,6 +195,66 @@ EntryReach entry_reach(DWORD attributes, DWORD reparse_tag) {
   if ((attributes & (kAttributeOffline | kAttributeRecallOnOpen | kAttributeRecallOnDataAccess)) != 0)
     return EntryReach::kNotLocal;
   return EntryReach::kExamine;
+}
+
+void set_entry_filter(EntryFilter filter) { g_filter = filter; }
+
+void walk_file(const char* path) {
+  g_scan.found_in_memory = false;
+  const std::size_t length = std::strlen(path);
+  std::size_t name = length;
+#ifdef _WIN32
+  while (name > 0 && path[name - 1] != '\\' && path[name - 1] != '/' && path[name - 1] != ':') --name;
+#else
+  while (name > 0 && path[name - 1] != kSep) --name;
+#endif
+  if (g_filter && g_filter(path, path + name, false)) return;
+  if (length >= static_cast<std::size_t>(kPathCapacity)) {
+    report_skipped(path, kSkipTooLong);
+    return;
+  }
+  // The file's folder is the root of this walk, as the user named it.
+  std::string folder(path, name);
+  if (folder.empty()) folder = ".";
+  else if (folder.size() > 1 && folder.back() == kSep && !(folder.size() == 3 && folder[1] == ':')) folder.pop_back();
+  FolderHold hold;
+  const DWORD error = hold.hold(folder.c_str());
+  if (error != ERROR_SUCCESS) {
+    report_skipped(path, skip_reason_of_error(error));
+    return;
+  }
+  // The entry itself, never through a link: on POSIX a listing of the name
+  // would take a '*' or '?' in it for a mask.
+  DWORD attributes = INVALID_FILE_ATTRIBUTES;
+  DWORD reparse_tag = 0;
+#ifdef _WIN32
+  WIN32_FIND_DATAA entry;
+  const HANDLE search = FindFirstFileA(path, &entry);
+  if (search != INVALID_HANDLE_VALUE) {
+    FindClose(search);
+    attributes = entry.dwFileAttributes;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) reparse_tag = entry.dwReserved0;
+  }
+#else
+  attributes = GetFileAttributesA(path);
+#endif
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    report_skipped(path, skip_reason_of_error(GetLastError()));
+    return;
+  }
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    report_skipped(path, kSkipNotRegular);
+    return;
+  }
+  if (entry_reach(attributes, reparse_tag) == EntryReach::kLink) {
+    report_skipped(path, kSkipLink);
+    return;
+  }
+  shorten_for_display(path, g_scan.object, kDisplayLength);
+  notify_object();
+  ++g_scan.files_scanned;
+  examine(path, attributes, reparse_tag);
+  pump_and_check();  // the front end may take a request to end the scan
 }
 
 void set_threat_table(const ThreatEntry* table) { g_table = table ? table : kThreatTable; }
@@ -275,6 +337,8 @@ int walk(const char* mask) {
       fits = folder_length + entry.name.size() < static_cast<std::size_t>(kPathCapacity);
       if (fits) std::memcpy(path + folder_length, entry.name.c_str(), entry.name.size() + 1);
     }
+    // A file left out is neither shown nor counted.
+    if (fits && file && !g_scan.memory_phase && g_filter && g_filter(path, entry.name.c_str(), false)) continue;
     if (fits) {
       shorten_for_display(path, g_scan.object, kDisplayLength);
       notify_object();

@@ -86,6 +86,21 @@ const char* skip_reason_of_errno(int error);
 // characters (a file: neither shown nor counted; a folder: not entered).
 int walk(const char* mask);
 
+// Entries a front end leaves out of the walk (--exclude, --exclude-dir):
+// given the entry's full path, its name and whether it is a folder; true
+// leaves it out: a file is neither shown, counted, nor examined, a folder
+// not entered. Null (the default) leaves nothing out.
+using EntryFilter = bool (*)(const char* path, const char* name, bool folder);
+void set_entry_filter(EntryFilter filter);
+
+// Examines one file named by the user as the walker examines a file entry
+// of a listing: its folder held as the root of a walk, the file shown,
+// counted as scanned and passed through the threat table. What cannot be
+// examined is reported (report_skipped): a folder that cannot be held, a
+// file gone, a link (never followed: an action would change the link, not
+// the file it names), what is no regular file, data not on the disk.
+void walk_file(const char* path);
+
 // Removes one pending window message and dispatches it; an Escape key asks
 // "Terminate the Scan now?", WM_QUIT and WM_DESTROY set the cancel flag.
 void message_pump();

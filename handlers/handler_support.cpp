@@ -184,6 +184,13 @@ bool rename_target(const char* path, char (&target)[kPathCapacity]) {
   return std::strcmp(target, path) != 0;
 }
 
+bool in_renamed_form(const char* path) {
+  std::size_t name = std::strlen(path);
+  while (name > 0 && !is_separator(path[name - 1])) --name;
+  const char* dot = std::strrchr(path + name, '.');
+  return dot != nullptr && dot[1] == 'V';
+}
+
 bool ExaminedFile::at(const char* path) const {
   KrelvonFileIdentity now;
   return known_ && krelvon_path_identity(path, &now) && now == identity_;
@@ -220,6 +227,12 @@ bool delete_with_retry(bool (*remove)(const char* path), FindingKind kind, const
 
 void rename_recognised_file(FindingKind kind, const char* detection_name, const char* path,
                             const ExaminedFile& examined) {
+  // Already where a rename puts it: an earlier run renamed it, and a run
+  // after it has nothing left to do for it.
+  if (in_renamed_form(path) && examined.at(path)) {
+    append_finding({kind, FindingOutcome::kRenamedEarlier, path, detection_name});
+    return;
+  }
   char target[kPathCapacity];
   // MoveFileA never replaces an existing name; the check before it also
   // catches the name itself in other letter case on a file system that

@@ -117,6 +117,9 @@ bool write_at(int fd, std::int32_t position, const void* buffer, unsigned count)
 // or would be the name itself (a name whose extension already starts with
 // 'V'): such a rename would move nothing.
 bool rename_target(const char* path, char (&target)[kPathCapacity]);
+// The file name is in the form a rename gives it: the character after its
+// last '.' is 'V' (so rename_target() would give the name itself).
+bool in_renamed_form(const char* path);
 
 // The file a handler examined. A handler reads a file through a descriptor
 // and acts on it by path after closing it; in between, another file may have
@@ -155,9 +158,11 @@ bool delete_with_retry(bool (*remove)(const char* path), FindingKind kind, const
 // Moves a recognised file to its rename target, never over an existing
 // name, and writes the finding line ("renamed", counted, or "Rename
 // failed") with path and detection name; a path that no longer names the
-// examined file is not moved ("Rename failed"). A file in use that cannot
-// be moved now is moved at the next start of Windows ("will be renamed at
-// restart").
+// examined file is not moved ("Rename failed"). A file already in renamed
+// form (in_renamed_form) is not moved either: its line is "renamed" with the
+// outcome kRenamedEarlier, and nothing is counted.
+// A file in use that cannot be moved now is moved at the next start of
+// Windows ("will be renamed at restart").
 void rename_recognised_file(FindingKind kind, const char* detection_name, const char* path,
                             const ExaminedFile& examined);
 

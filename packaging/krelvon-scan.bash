@@ -14,9 +14,16 @@ _krelvon_scan() {
       _filedir -d
       return
       ;;
-    --report=*)
+    --report=* | --file-list=*)
       cur=${cur#*=}
       _filedir
+      return
+      ;;
+    --format=*)
+      COMPREPLY=($(compgen -W 'text jsonl' -- "${cur#*=}"))
+      return
+      ;;
+    --exclude=* | --exclude-dir=*)
       return
       ;;
     --jobs=*)
@@ -28,18 +35,19 @@ _krelvon_scan() {
   local i
   for ((i = 1; i < cword; i++)); do
     if [[ ${words[i]} == -- ]]; then
-      _filedir -d
+      _filedir
       return
     fi
   done
 
   if [[ $cur == -* ]]; then
-    COMPREPLY=($(compgen -W '--action= --prompt --report= --quiet --backup= --restore= --force
+    COMPREPLY=($(compgen -W '--action= --prompt --file-list= --null --exclude= --exclude-dir= --format=
+                            --report= --quiet --backup= --restore= --force
                             --no-registry --windows-root= --jobs= --help --version --' -- "$cur"))
     [[ ${COMPREPLY-} == *= ]] && compopt -o nospace
     return
   fi
 
-  # PATH: folders only.
-  _filedir -d
+  # PATH: a folder or a file.
+  _filedir
 } && complete -F _krelvon_scan krelvon-scan krelvon-scan-static

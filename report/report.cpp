@@ -46,6 +46,8 @@ std::string finding_json(const FindingRecord& finding, const std::string& line) 
       .text("outcome", finding_outcome_text(finding.outcome))
       .truth("ok", finding.ok);
   if (finding.new_path[0] != '\0') json.text("new_path", finding.new_path);
+  // The file was at its rename target already: nothing was done this run.
+  if (finding.outcome == FindingOutcome::kRenamedEarlier) json.truth("renamed_earlier", true);
   // The file goes (or moves to new_path) at the next start of Windows.
   if (finding.outcome == FindingOutcome::kDeleteAtRestart || finding.outcome == FindingOutcome::kRenameAtRestart)
     json.truth("restart", true);
@@ -57,15 +59,15 @@ std::string skipped_json(const std::string& path, const std::string& reason) {
 }
 
 std::string statistics_json(int scanned, int infected, int disinfected, int renamed, int deleted,
-                            bool terminated) {
-  return JsonObject("statistics")
-      .number("scanned", scanned)
+                            bool terminated, int excluded) {
+  JsonObject json("statistics");
+  json.number("scanned", scanned)
       .number("infected", infected)
       .number("disinfected", disinfected)
       .number("renamed", renamed)
-      .number("deleted", deleted)
-      .text("status", terminated ? "terminated" : "completed")
-      .done();
+      .number("deleted", deleted);
+  if (excluded >= 0) json.number("excluded", excluded);
+  return json.text("status", terminated ? "terminated" : "completed").done();
 }
 
 bool is_report_start(const std::string& first_line) {
@@ -79,15 +81,17 @@ bool is_report_start(const std::string& first_line) {
 Report::~Report() { close(); }
 
 void Report::put(const std::string& object) {
-  if (fd_ < 0) return;
   const std::string json = object + '\n';
-  for (std::size_t done = 0; done < json.size();) {
-    const auto n = krelvon_write(fd_, json.data() + done, static_cast<unsigned>(json.size() - done));
-    if (n <= 0) {
-      failed_ = true;
-      return;
+  for (const int fd : {fd_, also_}) {
+    if (fd < 0) continue;
+    for (std::size_t done = 0; done < json.size();) {
+      const auto n = krelvon_write(fd, json.data() + done, static_cast<unsigned>(json.size() - done));
+      if (n <= 0) {
+        failed_ = true;
+        break;
+      }
+      done += static_cast<std::size_t>(n);
     }
-    done += static_cast<std::size_t>(n);
   }
 }
 
@@ -95,8 +99,9 @@ void Report::finding(const FindingRecord& finding, const char* line) { put(findi
 
 void Report::skipped(const char* path, const char* reason) { put(skipped_json(path, reason)); }
 
-void Report::statistics(int scanned, int infected, int disinfected, int renamed, int deleted, bool terminated) {
-  put(statistics_json(scanned, infected, disinfected, renamed, deleted, terminated));
+void Report::statistics(int scanned, int infected, int disinfected, int renamed, int deleted, bool terminated,
+                        int excluded) {
+  put(statistics_json(scanned, infected, disinfected, renamed, deleted, terminated, excluded));
 }
 
 bool Report::close() {

@@ -22,8 +22,11 @@ const char* action_name(std::int32_t action);
 // Windows (new_path: where the file is to go).
 std::string finding_json(const FindingRecord& finding, const std::string& line);
 std::string skipped_json(const std::string& path, const std::string& reason);
+// excluded: the entries --exclude and --exclude-dir left out, written as
+// "excluded" after "deleted" when not negative (when such a pattern was
+// given).
 std::string statistics_json(int scanned, int infected, int disinfected, int renamed, int deleted,
-                            bool terminated);
+                            bool terminated, int excluded = -1);
 
 // Where a report may be written: never inside a folder that is scanned,
 // that is when the report's folder, or any folder above it, is one of the
@@ -54,7 +57,11 @@ class Report {
   // keeps them.
   void finding(const FindingRecord& finding, const char* line);
   void skipped(const char* path, const char* reason);
-  void statistics(int scanned, int infected, int disinfected, int renamed, int deleted, bool terminated);
+  void statistics(int scanned, int infected, int disinfected, int renamed, int deleted, bool terminated,
+                  int excluded = -1);
+  // Every object is written to fd as well (standard output for
+  // --format=jsonl), which is never closed here.
+  void also_to(int fd) { also_ = fd; }
   // False when any write failed.
   bool close();
   // One object of another kind, written as it is.
@@ -62,6 +69,7 @@ class Report {
 
  private:
   int fd_ = -1;
+  int also_ = -1;
   bool failed_ = false;
 };
 

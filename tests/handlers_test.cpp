@@ -113,7 +113,10 @@ TEST_F(HandlerTest, RenameStaysInTheFilesOwnFolder) {
   EXPECT_EQ(window->lines, (std::vector<std::string>{w + "     W32/BugBear.B.Worm renamed",
                                                      payload + "     W32/BugBear.B.Worm renamed",
                                                      host + "     W32/BugBear.B.Worm renamed",
-                                                     again + "     W32/BugBear.B.Worm Rename failed"}));
+                                                     again + "     W32/BugBear.B.Worm renamed"}));
+  // Already in renamed form: the rename line, nothing moved nor counted.
+  EXPECT_EQ(g_scan.finding.outcome, krelvon::FindingOutcome::kRenamedEarlier);
+  EXPECT_TRUE(g_scan.finding.ok);
 }
 
 TEST(RenameTarget, OnlyTheFileNameChanges) {

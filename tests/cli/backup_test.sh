@@ -300,7 +300,7 @@ hostile)
   else
     mounted="$work/small"
     run --quiet --backup="$work/small/B" --report="$work/report.jsonl" "$d"
-    check "full: status 1" equals "$status" 1
+    check "full: actions failed, status 4" equals "$status" 4
     check "full: said once" equals "$(grep -c 'krelvon-scan: the backup folder .* is full' <<<"$err")" 1
     check "full: message" contains "$err" "krelvon-scan: the backup folder $work/small/B is full: a file whose copy does not fit in it is left unchanged"
     check "full: in the report once" equals "$(grep -c '"type":"backup-full"' "$work/report.jsonl")" 1

@@ -92,7 +92,7 @@ make_tree "$work/tree"
 mkdir -m 777 "$work/reports"
 run_as as_unprivileged j1 --jobs=1 --action=ignore --quiet --report="$work/reports/j1" "$work/tree"
 cp "$work/reports/j1" "$work/j1.report"
-check "ignore: something found" equals "$(cat "$work/j1.status")" 1
+check "ignore: found and ignored, status 4" equals "$(cat "$work/j1.status")" 4
 check "ignore: the unreadable file is named" contains "$(cat "$work/j1.err")" "locked.exe\": permission denied"
 check "ignore: the closed folder is named" contains "$(cat "$work/j1.err")" "closed\": permission denied"
 check "ignore: the FIFO is named" contains "$(cat "$work/j1.err")" "pipe.exe\": not a regular file"

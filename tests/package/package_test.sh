@@ -92,6 +92,8 @@ stage_completion() {
     c krelvon-scan --restore=
     c krelvon-scan --windows-root=
     c krelvon-scan --report=
+    c krelvon-scan --format=
+    c krelvon-scan --file-list=
     c krelvon-scan ""
   ' _ "$src/packaging/krelvon-scan.bash")
   expect() { grep -qxF -- "$1|$2" <<<"$out" || fail "completing '$1' gave '$(grep -F -- "$1|" <<<"$out" | head -1)', expected '$2'"; }
@@ -105,7 +107,9 @@ stage_completion() {
   expect "krelvon-scan --restore=" "folder one other "
   expect "krelvon-scan --windows-root=" "folder one other "
   expect "krelvon-scan --report=" "folder one other report.jsonl "
-  expect "krelvon-scan " "folder one other "
+  expect "krelvon-scan --format=" "jsonl text "
+  expect "krelvon-scan --file-list=" "folder one other report.jsonl "
+  expect "krelvon-scan " "folder one other report.jsonl "
   echo "completion: every option of --help; actions, folders and files after ="
 }
 
