@@ -31,6 +31,7 @@
 #define KRELVON_RESCUE_USAGE ""
 #endif
 #ifdef KRELVON_READ_AHEAD
+#include "handlers/examination.h"
 #include "read_ahead/read_ahead.h"
 #define KRELVON_JOBS_USAGE                                                           \
   "  --jobs=N         N threads read the first page of the files the scan\n"        \
@@ -414,7 +415,8 @@ int main(int argc, char** argv) {
 #ifdef KRELVON_READ_AHEAD
     krelvon::cli::ReadAhead read_ahead(scan_paths, o.jobs);
     g_read_ahead = o.jobs >= 2 ? &read_ahead : nullptr;
-    if (g_read_ahead) krelvon_set_uncached_read_listener([] { g_read_ahead->walker_missed(); });
+    // The examination tells of first pages the disk must serve.
+    if (g_read_ahead) krelvon::set_first_page_miss_listener([] { g_read_ahead->walker_missed(); });
 #endif
     for (const std::string& p : scan_paths) {
       if (g_scan.cancel) break;
@@ -422,7 +424,7 @@ int main(int argc, char** argv) {
       krelvon::scan_scope();
     }
 #ifdef KRELVON_READ_AHEAD
-    krelvon_set_uncached_read_listener(nullptr);
+    krelvon::set_first_page_miss_listener(nullptr);
     g_read_ahead = nullptr;  // and the readers stop here
 #endif
   }
