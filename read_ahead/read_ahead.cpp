@@ -227,7 +227,8 @@ struct ReadAhead::State {
     FileSpan spans[kMaxPlanned];
     const int n = plan_later_reads(page, got, st.st_size, spans);
     for (int i = 0; i < n; ++i) {
-      ::posix_fadvise(fd, static_cast<off_t>(spans[i].position), static_cast<off_t>(spans[i].count), POSIX_FADV_WILLNEED);
+      const auto at = static_cast<off_t>(spans[i].position);
+      ::posix_fadvise(fd, at, static_cast<off_t>(spans[i].count), POSIX_FADV_WILLNEED);
       ++later_reads;
     }
   }
