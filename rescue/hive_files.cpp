@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/posix/beneath.h"
@@ -88,18 +89,46 @@ int open_subfolder(int parent_fd, const std::string& name, dev_t device, const s
 
 int open_regular(int folder_fd, const std::string& name, dev_t device, const std::string& shown, struct stat* st,
                  std::string* why) {
-  Fd fd(::openat(folder_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!fd.ok()) {
-    *why = errno == ELOOP ? shown + " is a link: not followed" : shown + " cannot be opened: " + error_text();
+  // The entry is looked at first without being opened (O_PATH opens no
+  // FIFO, device or socket: no writer of a FIFO is woken, no device's open
+  // runs), and only a regular file is then opened for reading.
+  Fd named(::openat(folder_fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  if (!named.ok()) {
+    *why = shown + " cannot be opened: " + error_text();
     return -1;
   }
-  if (::fstat(fd.get(), st) != 0) {
+  if (::fstat(named.get(), st) != 0) {
     *why = shown + " cannot be examined: " + error_text();
+    return -1;
+  }
+  if (S_ISLNK(st->st_mode)) {
+    *why = shown + " is a link: not followed";
     return -1;
   }
   if (!S_ISREG(st->st_mode)) {
     const char* kind = S_ISFIFO(st->st_mode) ? "a FIFO" : S_ISDIR(st->st_mode) ? "a folder" : "a device or socket";
     *why = shown + " is not a regular file (" + kind + "): not read";
+    return -1;
+  }
+  // Opened through the look itself where /proc is mounted, so what is read
+  // is what was looked at; a rescue system without /proc opens the name
+  // again, without blocking, and takes it only when it is still that file.
+  char through[40];
+  std::snprintf(through, sizeof through, "/proc/self/fd/%d", named.get());
+  Fd fd(::open(through, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd.ok() && errno == ENOENT)
+    fd.reset(::openat(folder_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd.ok()) {
+    *why = errno == ELOOP ? shown + " is a link: not followed" : shown + " cannot be opened: " + error_text();
+    return -1;
+  }
+  struct stat opened {};
+  if (::fstat(fd.get(), &opened) != 0) {
+    *why = shown + " cannot be examined: " + error_text();
+    return -1;
+  }
+  if (!same_file(opened, *st)) {
+    *why = shown + " was replaced while it was being opened: not read";
     return -1;
   }
   *why = mount_refusal(fd.get(), device, shown);

@@ -2,6 +2,7 @@
 // rules of what is removed, the checks before a hive is written, and the
 // commit that replaces a hive only with what was meant.
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -170,7 +171,17 @@ TEST_F(RescueTest, LogsAndHibernationFilesStandInTheWayOnlyWhenTheyHoldAState) {
   // A log that is a FIFO or a link is not read, and stands in the way.
   fs::remove(log);
   ASSERT_EQ(mkfifo(log.c_str(), 0600), 0);
-  EXPECT_NE(rescue::log_refusal(held.folder, "SOFTWARE", base).find("is not a regular file (a FIFO)"), std::string::npos);
+  {
+    // Looked at, never opened: a writer waiting on the FIFO is not woken.
+    const int notes = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(notes, 0);
+    ASSERT_GE(inotify_add_watch(notes, log.c_str(), IN_OPEN), 0);
+    EXPECT_NE(rescue::log_refusal(held.folder, "SOFTWARE", base).find("is not a regular file (a FIFO)"),
+              std::string::npos);
+    alignas(inotify_event) char events[512];
+    EXPECT_LE(read(notes, events, sizeof events), 0) << "the FIFO was opened";
+    close(notes);
+  }
   fs::remove(log);
   fs::create_symlink(dir / "else", log);
   EXPECT_NE(rescue::log_refusal(held.folder, "SOFTWARE", base).find("is a link"), std::string::npos);
