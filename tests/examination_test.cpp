@@ -102,7 +102,8 @@ TEST_F(ExaminationTest, EachKindOfFileIsReadOnlyAsFarAsTheRulesNeed) {
     // The plan from the first page, as the readers make it.
     krelvon::FileSpan spans[krelvon::kMaxPlanned];
     const int got = static_cast<int>(std::min<std::size_t>(k.bytes.size(), krelvon::kFirstPage));
-    const int planned = krelvon::plan_later_reads(k.bytes.data(), got, static_cast<std::int64_t>(k.bytes.size()), spans);
+    const auto length = static_cast<std::int64_t>(k.bytes.size());
+    const int planned = krelvon::plan_later_reads(k.bytes.data(), got, length, spans);
     EXPECT_EQ(planned, k.planned);
     if (k.name == "data, header offset past the first page") {
       ASSERT_EQ(planned, 1);

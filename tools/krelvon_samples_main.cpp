@@ -72,7 +72,8 @@ int main(int argc, char** argv) {
     return w.ok ? 0 : 1;
   }
 #endif
-  std::fprintf(stderr, "usage: krelvon-samples demo FOLDER | corpus FOLDER N | disk FOLDER N LIBRARIES | offline FOLDER |"
-               " runnable FILE MS [pe32]\n");
+  std::fprintf(stderr,
+               "usage: krelvon-samples demo FOLDER | corpus FOLDER N | disk FOLDER N LIBRARIES | offline FOLDER"
+               " | runnable FILE MS [pe32]\n");
   return 2;
 }

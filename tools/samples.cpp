@@ -502,8 +502,8 @@ std::vector<std::string> write_disk_corpus(const std::string& folder, int n, con
       planted.push_back(p);
     } else if (i % 10 < 3) {
       const fs::path& from = programs[program++ % programs.size()];
-      fs::copy_file(from, sub / (std::to_string(i) + "-" + from.filename().string()), fs::copy_options::overwrite_existing,
-                    ec);
+      const fs::path to = sub / (std::to_string(i) + "-" + from.filename().string());
+      fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
     } else {
       data.resize(1 + next() % 65536);
       for (auto& b : data) b = static_cast<std::uint8_t>(next() >> 24);
