@@ -139,39 +139,40 @@ void clear_status() {
   g_status_shown = false;
 }
 
-LRESULT CALLBACK progress_proc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
-  if (msg == WM_SETREDRAW) {
-    clear_status();
-    const bool finding = g_scan.finding.kind != krelvon::FindingKind::kNone;
-    // The statistics lines keep their tabs; a finding line shows a path.
-    std::printf("%s\n", finding ? krelvon::cli::terminal_text(g_scan.line).c_str() : g_scan.line);
-    std::fflush(stdout);
-    if (finding) g_report.finding(g_scan.finding, g_scan.line);
-    const krelvon::FindingRecord& f = g_scan.finding;
-    if (f.kind == krelvon::FindingKind::kWormFile &&
-        (f.outcome == krelvon::FindingOutcome::kDeleted || f.outcome == krelvon::FindingOutcome::kRenamed))
-      g_removed_worm_files.emplace_back(f.path);
-    return 0;
-  }
-  if (msg == WM_ENABLE) {
+// The line callback: a finding line or a line of the statistics block on
+// standard output; a finding also goes to the report, and a worm file it
+// deleted or renamed is kept for the registry step.
+void on_line() {
+  clear_status();
+  const bool finding = g_scan.finding.kind != krelvon::FindingKind::kNone;
+  // The statistics lines keep their tabs; a finding line shows a path.
+  std::printf("%s\n", finding ? krelvon::cli::terminal_text(g_scan.line).c_str() : g_scan.line);
+  std::fflush(stdout);
+  if (finding) g_report.finding(g_scan.finding, g_scan.line);
+  const krelvon::FindingRecord& f = g_scan.finding;
+  if (f.kind == krelvon::FindingKind::kWormFile &&
+      (f.outcome == krelvon::FindingOutcome::kDeleted || f.outcome == krelvon::FindingOutcome::kRenamed))
+    g_removed_worm_files.emplace_back(f.path);
+}
+
+// The object callback: the read-ahead learns where the walker is, and the
+// status line shows the object.
+void on_object() {
 #ifdef KRELVON_READ_AHEAD
-    if (g_read_ahead) g_read_ahead->walker_showed();
+  if (g_read_ahead) g_read_ahead->walker_showed();
 #endif
-    if (!g_status_line) return 0;
-    // At most every 100 ms: a terminal is slower than the walk.
-    const std::uint32_t now = tick_ms();
-    if (g_status_shown && now - g_last_status < 100) return 0;
-    g_last_status = now;
-    // The object is shortened to 60 characters by the walker; 78 keeps a
-    // full path shown by a handler, and escapes, on one line too.
-    char shown[100];
-    krelvon::shorten_for_display(krelvon::cli::terminal_text(g_scan.object).c_str(), shown, 78);
-    std::fprintf(stderr, "\r%-78s\r", shown);
-    std::fflush(stderr);
-    g_status_shown = true;
-    return 0;
-  }
-  return DefWindowProcA(hwnd, msg, wparam, lparam);
+  if (!g_status_line) return;
+  // At most every 100 ms: a terminal is slower than the walk.
+  const std::uint32_t now = tick_ms();
+  if (g_status_shown && now - g_last_status < 100) return;
+  g_last_status = now;
+  // The object is shortened to 60 characters by the walker; 78 keeps a
+  // full path shown by a handler, and escapes, on one line too.
+  char shown[100];
+  krelvon::shorten_for_display(krelvon::cli::terminal_text(g_scan.object).c_str(), shown, 78);
+  std::fprintf(stderr, "\r%-78s\r", shown);
+  std::fflush(stderr);
+  g_status_shown = true;
 }
 
 // An entry that could not be examined: one line on standard error, its path
@@ -215,7 +216,7 @@ void terminal_prompt(const char* detection_name, const char* object) {
     if (!std::fgets(answer, sizeof answer, stdin) || g_scan.cancel) {
       std::fprintf(stderr, "\n");
       krelvon::prompt_command(IDCANCEL, box);
-      g_scan.cancel = 1;
+      krelvon::set_cancel(true);
       return;
     }
     int command = 0;
@@ -235,13 +236,13 @@ void terminal_prompt(const char* detection_name, const char* object) {
 #ifdef _WIN32
 BOOL WINAPI console_control(DWORD event) {
   if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
-    g_scan.cancel = 1;
+    krelvon::set_cancel(true);
     return TRUE;
   }
   return FALSE;
 }
 #else
-void on_interrupt(int) { g_scan.cancel = 1; }
+void on_interrupt(int) { krelvon::set_cancel(true); }
 #endif
 
 void install_cancel() {
@@ -378,28 +379,33 @@ int main(int argc, char** argv) {
     const std::string refusal = g_report.open(o.report, scan_paths);
     if (!refusal.empty()) return usage_error(refusal.c_str(), o.report.c_str());
   }
+  krelvon::FrontEnd surface;
+  surface.line = on_line;
+  surface.object = on_object;
+  surface.skipped = on_skipped;
   if (!o.backup.backup.empty()) {
     backup.on_full(on_backup_full);
-    krelvon::set_change_guard(&backup);
+    surface.guard = &backup;
   }
-
-  WNDCLASSA wc{};
-  wc.lpfnWndProc = progress_proc;
-  wc.lpszClassName = "KrelvonScanProgress";
-  HWND window = RegisterClassA(&wc)
-                    ? CreateWindowExA(0, wc.lpszClassName, krelvon::kProgramTitle, 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                      nullptr, nullptr, nullptr)
-                    : nullptr;
+#ifdef _WIN32
+  // Stands for the progress window the memory phase and the RunOnce
+  // cleaning look for before they report a line; it receives nothing. The
+  // message pump stays, as in the program: this thread's queue holds no
+  // input, so it finds nothing.
+  HWND window = CreateWindowExA(0, "STATIC", krelvon::kProgramTitle, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
+                                nullptr);
   if (!window) {
     std::fprintf(stderr, "krelvon-scan: cannot create the progress window\n");
     return 2;
   }
   g_scan.progress_window = window;
+  surface.poll = krelvon::message_pump;
+#endif
   g_status_line = !o.quiet && krelvon_isatty(krelvon_fileno(stderr));
 
   if (o.prompt) {
     g_scan.handling_prompt = 1;
-    krelvon::set_prompt_runner(terminal_prompt);
+    surface.ask = terminal_prompt;
   } else {
     g_scan.handling_automatic = 1;
     g_scan.action_disinfect = o.action == krelvon::kActionDisinfect;
@@ -408,9 +414,9 @@ int main(int argc, char** argv) {
     g_scan.action_ignore = o.action == krelvon::kActionIgnore;
   }
 
-  krelvon::set_skip_listener(on_skipped);
+  krelvon::set_front_end(surface);
   install_cancel();
-  g_scan.cancel = 0;
+  krelvon::set_cancel(false);
   {
 #ifdef KRELVON_READ_AHEAD
     krelvon::cli::ReadAhead read_ahead(scan_paths, o.jobs);
@@ -446,8 +452,10 @@ int main(int argc, char** argv) {
   g_report.statistics(g_scan.files_scanned, g_scan.files_infected, g_scan.files_disinfected,
                       g_scan.files_renamed, g_scan.files_deleted, g_scan.cancel != 0);
   const bool report_ok = g_report.close();
+#ifdef _WIN32
   g_scan.progress_window = nullptr;
   DestroyWindow(window);
+#endif
   if (!report_ok) {
     std::fprintf(stderr, "krelvon-scan: writing the report failed: %s\n", o.report.c_str());
     return 2;

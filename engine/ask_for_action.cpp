@@ -4,11 +4,11 @@
 
 namespace krelvon {
 
-namespace {
-PromptRunner g_prompt = nullptr;
+void set_prompt_runner(PromptRunner runner) {
+  FrontEnd f = front_end();
+  f.ask = runner;
+  set_front_end(f);
 }
-
-void set_prompt_runner(PromptRunner runner) { g_prompt = runner; }
 
 void ask_for_action(const char* detection_name, const char* object) {
   if (g_scan.handling_prompt) {
@@ -21,7 +21,7 @@ void ask_for_action(const char* detection_name, const char* object) {
     // answer is never carried over to a file nobody answered for.
     g_scan.chosen_action = kActionNone;
     g_scan.remembered_action = kActionNone;
-    if (g_prompt) g_prompt(detection_name, object);
+    if (front_end().ask) front_end().ask(detection_name, object);
     return;
   }
   g_scan.chosen_action = kActionNone;

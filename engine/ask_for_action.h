@@ -3,14 +3,12 @@
 // the entire scan, or from the virus-found prompt of the front end.
 #pragma once
 
+#include "engine/front_end.h"
+
 namespace krelvon {
 
-// Runs the virus-found prompt modally for one finding. The front end shows
-// it (a dialog, a terminal question, a scripted answer) and reports each
-// command the prompt receives through prompt_command.
-using PromptRunner = void (*)(const char* detection_name, const char* object);
-
-// Installs the front end's prompt; null leaves findings in Prompt mode
+// Replaces the prompt of the surface alone (tests; a front end sets its
+// whole surface with set_front_end); null leaves findings in Prompt mode
 // without an answer.
 void set_prompt_runner(PromptRunner runner);
 

@@ -39,8 +39,10 @@ class ChangeGuard {
   ~ChangeGuard() = default;
 };
 
-// Installs the guard of the process (nullptr: none). The guard must outlive
-// every scan that runs while it is installed.
+// Replaces the guard of the surface alone (nullptr: none): a front end sets
+// its guard with its whole surface (set_front_end) and drops it here once
+// its scans are over; tests set one here. The guard must outlive every scan
+// that runs while it is installed.
 void set_change_guard(ChangeGuard* guard);
 
 // Called by a handler right before changing path; new_path is the rename

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <new>
 
+#include "engine/front_end.h"
+
 namespace krelvon {
 
 ScanContext g_scan;
@@ -21,7 +23,7 @@ void append_line(const char* format, ...) {
   std::vsnprintf(g_scan.line, sizeof g_scan.line, format, args);
   va_end(args);
   g_scan.finding.kind = FindingKind::kNone;
-  SendMessageA(g_scan.progress_window, WM_SETREDRAW, 0, 0);
+  if (front_end().line) front_end().line();
 }
 
 const char* finding_outcome_text(FindingOutcome outcome) {
@@ -71,21 +73,23 @@ void append_finding(const Finding& finding, const char* shown_object, const char
   copy_text(r.new_path, finding.new_path ? finding.new_path : "");
   std::snprintf(g_scan.line, sizeof g_scan.line, "%s     %s %s", shown_object ? shown_object : finding.path,
                 shown_name ? shown_name : finding.detection, finding_outcome_text(finding.outcome));
-  SendMessageA(g_scan.progress_window, WM_SETREDRAW, 0, 0);
+  if (front_end().line) front_end().line();
 }
 
-void notify_object() { SendMessageA(g_scan.progress_window, WM_ENABLE, 0, 0); }
-
-namespace {
-SkipListener g_skip_listener = nullptr;
-}  // namespace
+void notify_object() {
+  if (front_end().object) front_end().object();
+}
 
 void report_skipped(const char* path, const char* reason) {
   ++g_scan.entries_skipped;
-  if (g_skip_listener) g_skip_listener(path, reason);
+  if (front_end().skipped) front_end().skipped(path, reason);
 }
 
-void set_skip_listener(SkipListener listener) { g_skip_listener = listener; }
+void set_skip_listener(SkipListener listener) {
+  FrontEnd f = front_end();
+  f.skipped = listener;
+  set_front_end(f);
+}
 
 void copy_text(char* destination, int capacity, const char* source) {
   if (capacity <= 0) return;

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdint>
 
+#include "engine/front_end.h"
 #include "platform/platform.h"
 
 namespace krelvon {
@@ -133,13 +134,15 @@ struct ScanContext {
   std::int32_t offered_rename = 1;
   std::int32_t offered_ignore = 1;
 
-  // Links to the progress window.
+  // Links to the progress window (krelvon.exe's surface sends its line and
+  // object messages here; see engine/front_end.h).
   HWND progress_window = nullptr;
   char line[kLineCapacity] = {};
   char object[kPathCapacity] = {};
   char name[kPathCapacity] = {};
   bool summary = false;
-  // Set from a signal handler or a console control handler as well.
+  // Written by set_cancel() only, from a signal handler or a console
+  // control handler as well.
   volatile std::sig_atomic_t cancel = 0;
 
   // The finding of the line in the line buffer.
@@ -182,8 +185,8 @@ extern ScanContext g_scan;
 void reset_scan_context();
 
 // Prints a line that is no finding (the statistics block) into the line
-// buffer (cut to fit), marks the finding record empty and sends the line
-// notification to the progress window.
+// buffer (cut to fit), marks the finding record empty and calls the front
+// end's line callback.
 void append_line(const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))
@@ -192,23 +195,24 @@ void append_line(const char* format, ...)
 
 // The one way a finding line is appended: fills the finding record from
 // `finding`, prints "<object>     <name> <outcome text>" into the line
-// buffer and sends the line notification. The line shows the finding's path
+// buffer and calls the front end's line callback. The line shows the finding's path
 // and detection name unless shown_object and shown_name are given (the
 // Ignore line shows the object and name buffers, the system lines their
 // fixed texts); the record always holds the finding's own.
 void append_finding(const Finding& finding, const char* shown_object = nullptr, const char* shown_name = nullptr);
 
-// Sends the object notification: the object buffer changed for display.
+// Calls the front end's object callback: the object buffer changed for
+// display.
 void notify_object();
 
 // An entry the scan could not examine: a file that could not be opened or
 // read, a folder that could not be listed or entered, a path too long for
 // the path buffers, an object that is no regular file. Counts it in
-// entries_skipped and passes path and reason to the skip listener, if a front
-// end has set one; nothing else.
+// entries_skipped and passes path and reason to the front end's skip
+// callback, if it has one; nothing else.
 void report_skipped(const char* path, const char* reason);
-using SkipListener = void (*)(const char* path, const char* reason);
-// The listener stays set across reset_scan_context(); null removes it.
+// Replaces the skip callback of the surface alone (tests; a front end sets
+// its whole surface with set_front_end). Null removes it.
 void set_skip_listener(SkipListener listener);
 
 // Copies text into a fixed buffer, cutting it to fit; always terminates.

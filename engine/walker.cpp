@@ -66,7 +66,7 @@ void prepare_program_files(const char* mask) {
 }
 
 bool pump_and_check() {
-  message_pump();
+  if (front_end().poll) front_end().poll();
   return g_scan.cancel != 0;
 }
 
@@ -320,11 +320,11 @@ void message_pump() {
     if (MessageBoxA(g_scan.progress_window, "Terminate the Scan now?", "Warning",
                     MB_YESNO | MB_ICONINFORMATION) == IDNO)
       return;
-    g_scan.cancel = 1;
+    set_cancel(true);
     return;
   }
   if (msg.message == WM_QUIT || msg.message == WM_DESTROY) {
-    g_scan.cancel = 1;
+    set_cancel(true);
     return;
   }
   TranslateMessage(&msg);

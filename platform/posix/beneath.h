@@ -24,8 +24,6 @@ class AtPath {
   bool ok() const { return ok_; }
   int dir() const { return dir_; }
   const char* name() const { return name_; }
-  // The two paths lie in one folder reached the same way.
-  bool same_folder(const AtPath& other) const { return dir_ == other.dir_; }
 
  private:
   int dir_;

@@ -17,8 +17,9 @@ void run_scan_options_dialog(HWND owner);
 void run_progress_dialog(HWND owner);
 // Closing dialog (ui/shell/closing_dialog.cpp).
 void run_closing_dialog(HWND owner);
-// Installs the virus-found prompt (ui/shell/prompt_dialog.cpp) as the
-// engine's prompt runner.
+// Sets the program's surface (engine/front_end.h): the progress window's
+// messages for lines and objects, the message pump, and the virus-found
+// prompt (ui/shell/prompt_dialog.cpp) as the question.
 void install_virus_found_prompt();
 
 }  // namespace krelvon::ui

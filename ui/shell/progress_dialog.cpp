@@ -30,7 +30,7 @@ void ProgressDialog::OnTimer() {
   scan_started_ = true;
   // A stale flag is cleared; a termination the user has already confirmed
   // stands, so the scan ends with its statistics and "Scanning terminated".
-  g_scan.cancel = cancel_confirmed_ ? 1 : 0;
+  set_cancel(cancel_confirmed_);
   scan_driver();
   ShowOk();
 }
@@ -66,7 +66,7 @@ void ProgressDialog::OnCancel() {
   if (waiting) KillTimer(hwnd(), kScanStartTimer);
   if (MessageBoxA(hwnd(), "Terminate the Scan now?", "Warning", MB_YESNO | MB_ICONINFORMATION) != IDNO) {
     ShowOk();
-    g_scan.cancel = 1;
+    set_cancel(true);
     cancel_confirmed_ = true;
   }
   if (waiting) SetTimer(hwnd(), kScanStartTimer, kScanStartPeriod, nullptr);

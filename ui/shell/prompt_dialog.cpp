@@ -81,6 +81,10 @@ void run_virus_found_prompt(const char* detection_name, const char* object) {
   dialog.DoModal();
 }
 
-void install_virus_found_prompt() { set_prompt_runner(&run_virus_found_prompt); }
+void install_virus_found_prompt() {
+  FrontEnd surface = window_front_end();
+  surface.ask = &run_virus_found_prompt;
+  set_front_end(surface);
+}
 
 }  // namespace krelvon::ui
