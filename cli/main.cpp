@@ -24,6 +24,7 @@
 #include "cli/registry_step.h"
 #endif
 #ifdef KRELVON_READ_AHEAD
+#include "handlers/examination.h"
 #include "read_ahead/read_ahead.h"
 #endif
 #include "engine/ask_for_action.h"
@@ -384,7 +385,8 @@ int main(int argc, char** argv) {
 #ifdef KRELVON_READ_AHEAD
     krelvon::cli::ReadAhead read_ahead(scan_paths, o.jobs);
     g_read_ahead = o.jobs >= 2 ? &read_ahead : nullptr;
-    if (g_read_ahead) krelvon_set_uncached_read_listener([] { g_read_ahead->walker_missed(); });
+    // The examination tells of first pages the disk must serve.
+    if (g_read_ahead) krelvon::set_first_page_miss_listener([] { g_read_ahead->walker_missed(); });
 #endif
     bool memory_phase_done = false;
     for (const ScanEntry& e : entries) {
@@ -406,7 +408,7 @@ int main(int argc, char** argv) {
       krelvon::walk_file(e.path.c_str());
     }
 #ifdef KRELVON_READ_AHEAD
-    krelvon_set_uncached_read_listener(nullptr);
+    krelvon::set_first_page_miss_listener(nullptr);
     g_read_ahead = nullptr;  // and the readers stop here
 #endif
   }

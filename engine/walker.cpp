@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "engine/scan_context.h"
-#include "handlers/handler_support.h"
+#include "handlers/examination.h"
 #include "handlers/infected_file.h"
 #include "handlers/worm_file.h"
 
@@ -261,10 +261,10 @@ void set_threat_table(const ThreatEntry* table) { g_table = table ? table : kThr
 const ThreatEntry* threat_table() { return g_table; }
 
 void run_threat_table(const char* path) {
-  // The handlers look at the file through one opening of it.
-  SharedOpening opening(path);
+  // The handlers look at the file through one examination of it.
+  Examination file(path, true);
   for (const ThreatEntry* e = g_table; e->detection_name; ++e)
-    if (e->handler(e->detection_name, path) != 0) return;
+    if (e->handler(e->detection_name, path, file) != 0) return;
 }
 
 const char* skip_reason_of_error(DWORD error) {

@@ -11,7 +11,10 @@ namespace krelvon {
 // A file handler: detection name of its table entry and the full path of the
 // file. Nonzero means the file has been dealt with and no later handler of
 // the table runs for it.
-using FileHandler = int (*)(const char* detection_name, const char* path);
+// The examination is the file's one opening and what has been read of it
+// (handlers/examination.h), shared by the handlers in turn.
+class Examination;
+using FileHandler = int (*)(const char* detection_name, const char* path, Examination& file);
 
 struct ThreatEntry {
   const char* detection_name;  // null ends the table
@@ -28,7 +31,7 @@ void set_threat_table(const ThreatEntry* table);
 const ThreatEntry* threat_table();
 
 // Calls the handlers in table order, stopping at the first nonzero result.
-// The handlers share one opening of the file (handlers/handler_support.h);
+// The handlers share one examination of the file (handlers/examination.h);
 // a file that cannot be opened or read, and that no handler recognised, is
 // reported as skipped once.
 void run_threat_table(const char* path);

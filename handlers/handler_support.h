@@ -4,13 +4,10 @@
 #include <cstdint>
 
 #include "engine/scan_context.h"
+#include "handlers/examination.h"
 #include "platform/platform.h"
 
 namespace krelvon {
-
-// A descriptor closed here is no longer the one under examination (see
-// read_examined); its number may be given to another opening next.
-void forget_examined(int fd);
 
 // Closes a descriptor when it goes out of scope, unless released first.
 class Descriptor {
@@ -22,10 +19,7 @@ class Descriptor {
   int get() const { return fd_; }
   bool valid() const { return fd_ >= 0; }
   void close() {
-    if (fd_ >= 0) {
-      forget_examined(fd_);
-      _close(fd_);
-    }
+    if (fd_ >= 0) _close(fd_);
     fd_ = -1;
   }
   void reset(int fd) {
@@ -42,67 +36,6 @@ class Descriptor {
  private:
   int fd_;
 };
-
-// One opening of a file for all the handlers that look at it in turn. While
-// a SharedOpening for a path lasts, the first handler's open_for_examination()
-// opens the file for reading; a handler that found nothing to act on gives
-// the descriptor back with hand_back(), and the next handler's
-// open_for_examination() takes it instead of opening the file again. A
-// handler that acts on the file closes its descriptor first (on Windows an
-// open descriptor keeps the file from being renamed or deleted); the next
-// one then opens the file anew. Every handler reads through its own seeks,
-// so the position a descriptor comes back at does not matter.
-//
-// The opening is made with krelvon_open_for_reading: regular files only,
-// never through a link. A file that cannot be opened is reported as skipped
-// (report_skipped, with the reason the failure gives) the first time a
-// handler tries; one whose reads failed, when the opening ends without any
-// handler having recognised it.
-class SharedOpening {
- public:
-  explicit SharedOpening(const char* path);
-  ~SharedOpening();
-  SharedOpening(const SharedOpening&) = delete;
-  SharedOpening& operator=(const SharedOpening&) = delete;
-};
-// The descriptor given back for this path, or a new binary read-only one
-// (-1 when the file cannot be opened).
-int open_for_examination(const char* path);
-// Keeps a descriptor from open_for_examination() for the next handler, or
-// closes it when no SharedOpening for the path lasts.
-void hand_back(const char* path, Descriptor& fd);
-// _read, noting a failure (not a short read: the end of the file is no
-// error) for the skipped-entry report of the lasting SharedOpening.
-int read_noting_failure(int fd, void* buffer, unsigned count);
-
-// The file under examination: the descriptor open_for_examination() gave
-// last, until it is closed. Its first page (the first kFirstPage bytes, or
-// the whole file when shorter) is read with one call, the first time any
-// handler asks for a range of it, and every later range inside what that
-// read returned is taken from it: the handlers of one examination share it,
-// as they share the descriptor. A range beyond it is read from the file as
-// it is at that moment. Every action checks the file anew through its own
-// descriptor (identity, length, headers), never through this copy. For any
-// other descriptor read_examined() is read_at().
-inline constexpr unsigned kFirstPage = 4096;
-bool read_examined(int fd, std::int32_t position, void* buffer, unsigned count);
-// The first page of the file: *bytes points at the examination's own copy
-// for the file under examination (read once), at buffer (kFirstPage bytes,
-// read now) for any other descriptor. The count read (short at the end of
-// the file), or -1.
-int read_first_page(int fd, std::uint8_t* buffer, const std::uint8_t** bytes);
-// The length of the file under examination when first asked (one call per
-// examination); for any other descriptor, _filelength.
-std::int32_t examined_length(int fd);
-// Whether the file under examination has a byte at offset: known without a
-// call when its first page reached that far, from examined_length otherwise.
-bool examined_reaches(int fd, std::uint32_t offset);
-// Compares count bytes at position with what the first page of the file
-// under examination holds, reading nothing: kNotHeld when the page read so
-// far does not hold the whole range (or fd is not under examination); a
-// negative position holds no bytes at all (kDifferent).
-enum class FirstPage { kSame, kDifferent, kNotHeld };
-FirstPage compare_first_page(int fd, std::int32_t position, const void* bytes, unsigned count);
 
 // Seeks to a 32-bit position and reads exactly count bytes; a negative
 // position, a failed seek or a short read is false.

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "handlers/examination.h"
 #include "handlers/handler_support.h"
 #include "platform/platform.h"
 
@@ -39,10 +40,6 @@ bool seek(int fd, std::uint32_t offset) {
   return _lseek(fd, static_cast<long>(offset), SEEK_SET) == static_cast<long>(offset);
 }
 
-bool read_exact(int fd, void* buffer, unsigned count) {
-  return read_noting_failure(fd, buffer, count) == static_cast<int>(count);
-}
-
 bool write_exact(int fd, const void* buffer, unsigned count) {
   return _write(fd, buffer, count) == static_cast<int>(count);
 }
@@ -50,57 +47,45 @@ bool write_exact(int fd, const void* buffer, unsigned count) {
 }  // namespace
 
 // Step one takes the start of the file, its first page, with one call (for
-// the file under examination, the one read its handlers share:
-// read_first_page); the signature and the file header come from it when
-// they lie inside it (the header offset of almost every program is small),
-// and from a read of their own otherwise. The optional header and the
-// section table follow one another and come from the first page too when
-// they lie inside it, from one read otherwise. A descriptor opened to act
-// on the file (a disinfection reading back what it wrote) reads the file as
-// it is at that moment.
+// the handlers, the one their examination shares); the signature and the
+// file header come from it when they lie inside it (the header offset of
+// almost every program is small), and from a read of their own otherwise.
+// The optional header and the section table follow one another and come
+// from the first page too when they lie inside it, from one read otherwise
+// (or from the read of the signature, which takes enough bytes for them
+// when it has to be made: read_span). A descriptor opened to act on the
+// file (a disinfection reading back what it wrote) reads the file as it is
+// at that moment.
 static_assert(kSectionTableDistance == 24u + kOptionalHeaderSize, "the section table follows the optional header");
 
 namespace {
-constexpr unsigned kStartSpan = kFirstPage;
-}  // namespace
 
-namespace {
-
-bool read_step_one(int fd, HeaderImage& image) {
+bool read_step_one(Examination& file, HeaderImage& image) {
   image.header_offset = 0;
   image.dos_signature = 0;
   image.header_offset_high = 0;
   image.file_header.fill(0);
-  std::uint8_t buffer[kStartSpan];
   const std::uint8_t* start = nullptr;
-  const int got = read_first_page(fd, buffer, &start);
+  const int got = file.first_page(&start);
   if (got < 62) return false;
   image.dos_signature = get16(start);
   image.header_offset = get16(start + 60);
   if (got >= 64) image.header_offset_high = get16(start + 62);
-  const unsigned end = image.header_offset + 4u + kFileHeaderSize;
-  std::uint8_t own[4 + kFileHeaderSize];
-  const std::uint8_t* bytes = own;
-  if (end <= static_cast<unsigned>(got)) {
-    bytes = start + image.header_offset;
-  } else {
-    // A read shorter than asked ended at the end of the file.
-    if (static_cast<unsigned>(got) < kStartSpan) return false;
-    if (!seek(fd, image.header_offset) || !read_exact(fd, own, sizeof own)) return false;
-  }
+  std::uint8_t bytes[4 + kFileHeaderSize];
+  // Past a first page that ended short, the file has ended; past the
+  // file's length nothing is read at all.
+  if (!file.read(image.header_offset, bytes, sizeof bytes)) return false;
   if (get32(bytes) != 17744) return false;  // "PE\0\0"
   std::memcpy(image.file_header.data(), bytes + 4, kFileHeaderSize);
   return true;
 }
 
-bool read_step_two(int fd, HeaderImage& image) {
+bool read_step_two(Examination& file, HeaderImage& image) {
   const unsigned n = image.number_of_sections();
   // More entries than the image holds: only the optional header is read.
   const unsigned entries = n <= kMaxSections ? n : 0;
   std::uint8_t bytes[kOptionalHeaderSize + kSectionEntrySize * kMaxSections];
-  if (!read_examined(fd, static_cast<std::int32_t>(image.header_offset + 24u), bytes,
-                     kOptionalHeaderSize + kSectionEntrySize * entries))
-    return false;
+  if (!file.read(image.header_offset + 24u, bytes, kOptionalHeaderSize + kSectionEntrySize * entries)) return false;
   std::memcpy(image.optional_header.data(), bytes, kOptionalHeaderSize);
   if (n > kMaxSections) return false;
   for (auto& s : image.sections) s.fill(0);
@@ -111,9 +96,20 @@ bool read_step_two(int fd, HeaderImage& image) {
 
 }  // namespace
 
-bool read_headers_step_one(int fd) { return read_step_one(fd, g_header); }
-bool read_headers_step_two(int fd) { return read_step_two(fd, g_header); }
-bool read_headers(int fd, HeaderImage& image) { return read_step_one(fd, image) && read_step_two(fd, image); }
+bool read_headers_step_one(Examination& examination) { return read_step_one(examination, g_header); }
+bool read_headers_step_two(Examination& examination) { return read_step_two(examination, g_header); }
+bool read_headers_step_one(int fd) {
+  Examination file(fd);
+  return read_step_one(file, g_header);
+}
+bool read_headers_step_two(int fd) {
+  Examination file(fd);
+  return read_step_two(file, g_header);
+}
+bool read_headers(int fd, HeaderImage& image) {
+  Examination file(fd);
+  return read_step_one(file, image) && read_step_two(file, image);
+}
 
 bool write_headers(int fd) {
   if (!seek(fd, g_header.header_offset + 4u) ||
@@ -131,6 +127,11 @@ bool write_headers(int fd) {
 }
 
 std::uint32_t map_address_to_offset(std::uint32_t address, int fd) {
+  Examination file(fd);
+  return map_address_to_offset(address, file);
+}
+
+std::uint32_t map_address_to_offset(std::uint32_t address, Examination& examination) {
   // The first section (in table order) that ends above the address; none
   // gives an all-zero entry.
   std::uint32_t virtual_address = 0;
@@ -148,7 +149,7 @@ std::uint32_t map_address_to_offset(std::uint32_t address, int fd) {
   std::uint32_t offset = address + raw - virtual_address;
   // Past the end of the file, or a length that cannot be told (as for an
   // empty file): the address itself.
-  if (!examined_reaches(fd, offset)) offset = address;
+  if (!examination.reaches(offset)) offset = address;
   if (offset == 0) return g_header.optional(kSizeOfHeaders);
   return offset;
 }

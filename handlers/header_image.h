@@ -9,6 +9,8 @@
 
 namespace krelvon {
 
+class Examination;
+
 inline constexpr int kMaxSections = 20;
 inline constexpr int kFileHeaderSize = 20;
 inline constexpr int kOptionalHeaderSize = 224;
@@ -81,10 +83,14 @@ struct HeaderImage {
 extern HeaderImage g_header;
 
 // Step one: header offset (the low 16 bits of the field at 60), the "PE\0\0"
-// signature there, and the file header behind it.
+// signature there, and the file header behind it. Through an examination
+// (the handlers'), the bytes come from what it has read already where it
+// holds them; through a descriptor, from the file as it is now.
+bool read_headers_step_one(Examination& examination);
 bool read_headers_step_one(int fd);
 // Step two: the optional header and NumberOfSections (at most 20) entries of
 // the section table; the other entries are zero.
+bool read_headers_step_two(Examination& examination);
 bool read_headers_step_two(int fd);
 // Both steps into an image of the caller's own (a disinfection reads what it
 // wrote back this way, without disturbing the image it repaired from).
@@ -94,6 +100,7 @@ bool read_headers(int fd, HeaderImage& image);
 bool write_headers(int fd);
 // The file offset of a relative virtual address (see the section mapping
 // rules in the implementation).
+std::uint32_t map_address_to_offset(std::uint32_t address, Examination& examination);
 std::uint32_t map_address_to_offset(std::uint32_t address, int fd);
 
 }  // namespace krelvon

@@ -53,8 +53,10 @@ namespace {
 // file. The read descriptor is closed before any action; a file left alone
 // hands it on.
 struct Check {
-  Check(const char* checked_path, int read_fd) : path(checked_path), fd(read_fd) {}
+  Check(const char* checked_path, Examination& examination)
+      : path(checked_path), file(examination), fd(examination.open()) {}
   const char* path;
+  Examination& file;
   Descriptor fd;
   ExaminedFile examined;
   DWORD saved_attributes = INVALID_FILE_ATTRIBUTES;
@@ -79,7 +81,7 @@ struct Check {
       SetFileAttributesA(path, saved_attributes);
   }
   ~Check() {
-    hand_back(path, fd);
+    if (fd.valid()) file.give_back(fd.release());
     restore_attributes();
   }
 };
@@ -96,23 +98,26 @@ bool section_layout_matches() {
   return true;
 }
 
-bool header_check(int fd) {
+bool header_check(Examination& file) {
   std::uint8_t bytes[kHeaderPattern.size()];
-  return read_examined(fd, static_cast<std::int32_t>(kHeaderPatternOffset), bytes, sizeof bytes) &&
+  return file.read(static_cast<std::int32_t>(kHeaderPatternOffset), bytes, sizeof bytes) &&
          std::memcmp(bytes, kHeaderPattern.data(), sizeof bytes) == 0;
 }
 
 enum class BodyCheck { kMatch, kNoMatch, kUnreadable };
 
-BodyCheck body_check(int fd, std::uint32_t entry) {
+// Every attempt reads the same body and a window one byte further on: the
+// examination serves them from the few reads it holds, and a window or body
+// that ends past the end of the file is not read at all.
+BodyCheck body_check(Examination& file, std::uint32_t entry) {
   for (int attempt = 0; attempt < kKeyAttempts; ++attempt) {
     std::uint8_t window[kKeyWindowSize];
     const auto window_at = static_cast<std::int32_t>(entry + kKeySearchDistance + static_cast<std::uint32_t>(attempt));
-    if (!read_examined(fd, window_at, window, sizeof window)) return BodyCheck::kUnreadable;
+    if (!file.read(window_at, window, sizeof window)) return BodyCheck::kUnreadable;
     const DecryptorParameters p = find_decryptor_parameters(window);
     std::uint8_t body[kKeyWindowSize];
     const auto body_at = static_cast<std::int32_t>(entry - kBodyDistance);
-    if (!read_examined(fd, body_at, body, sizeof body)) return BodyCheck::kUnreadable;
+    if (!file.read(body_at, body, sizeof body)) return BodyCheck::kUnreadable;
     if (body_matches(body, p)) return BodyCheck::kMatch;
   }
   return BodyCheck::kNoMatch;
@@ -136,28 +141,33 @@ bool disinfect(const Check& check) {
 }  // namespace
 
 int handle_infected_file(const char* detection_name, const char* path) {
+  Examination file(path, false);
+  return handle_infected_file(detection_name, path, file);
+}
+
+int handle_infected_file(const char* detection_name, const char* path, Examination& file) {
   // Examining reads the file through one descriptor and changes nothing
   // about it: not its attributes, not its time stamps.
-  Check check(path, open_for_examination(path));
+  Check check(path, file);
   if (!check.fd.valid()) return 0;
-  if (!read_headers_step_one(check.fd.get()) || !read_headers_step_two(check.fd.get())) return 0;
+  if (!read_headers_step_one(file) || !read_headers_step_two(file)) return 0;
   if (!section_layout_matches()) return 0;
   check.examined.note_descriptor(check.fd.get());
   if (!check.examined.known()) return 0;
-  check.length = examined_length(check.fd.get());
+  check.length = file.length();
   if (check.length < 0) return 0;
-  check.entry = map_address_to_offset(g_header.optional(kAddressOfEntryPoint), check.fd.get());
+  check.entry = map_address_to_offset(g_header.optional(kAddressOfEntryPoint), file);
 
   // Processes running the file are ended only once the answer is to act on
   // it: a file ignored, or one nobody answered for, is left running.
   bool end_processes = false;
-  if (check.entry > static_cast<std::uint32_t>(check.length) && header_check(check.fd.get())) {
+  if (check.entry > static_cast<std::uint32_t>(check.length) && header_check(file)) {
     ++g_scan.files_infected;
     copy_text(g_scan.name, "W32/BugBear.B.Worm");
     copy_text(g_scan.object, path);
     ask_for_action(g_scan.name, g_scan.object);
   } else {
-    if (body_check(check.fd.get(), check.entry) != BodyCheck::kMatch) return 0;
+    if (body_check(file, check.entry) != BodyCheck::kMatch) return 0;
     ++g_scan.files_infected;
     switch (memory_phase_step(path)) {
       case MemoryStep::kCarryOut: break;

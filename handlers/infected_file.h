@@ -6,8 +6,13 @@
 
 namespace krelvon {
 
+class Examination;
+
 // 1 when the file was disinfected, or recognised during the memory phase's
-// first check; 0 in every other case.
+// first check; 0 in every other case. The threat table passes the file's
+// examination, shared with the handler before this one; called with the
+// path alone, the handler examines the file on its own.
+int handle_infected_file(const char* detection_name, const char* path, Examination& file);
 int handle_infected_file(const char* detection_name, const char* path);
 
 // The decryptor of the worm body, as the recognition reads it from the key

@@ -30,31 +30,35 @@ std::int32_t pattern_position(std::uint32_t entry, std::int32_t distance) {
   return static_cast<std::int32_t>(entry + static_cast<std::uint32_t>(distance));
 }
 
-bool pattern_at(int fd, std::uint32_t entry, std::int32_t distance, const std::uint8_t* pattern) {
+// A pattern past the end of the file (the length is known here) is not
+// read at all: the read could not return its 20 bytes.
+bool pattern_at(Examination& file, std::uint32_t entry, std::int32_t distance, const std::uint8_t* pattern) {
   std::uint8_t bytes[kPatternLength];
-  return read_examined(fd, pattern_position(entry, distance), bytes, kPatternLength) &&
+  return file.read(pattern_position(entry, distance), bytes, kPatternLength) &&
          std::memcmp(bytes, pattern, kPatternLength) == 0;
 }
 
-FirstPage pattern_in_first_page(int fd, std::uint32_t entry, std::int32_t distance, const std::uint8_t* pattern) {
-  return compare_first_page(fd, pattern_position(entry, distance), pattern, kPatternLength);
+Examination::Held pattern_in_first_page(const Examination& file, std::uint32_t entry, std::int32_t distance,
+                                        const std::uint8_t* pattern) {
+  return file.compare_first_page(pattern_position(entry, distance), pattern, kPatternLength);
 }
 
-const WormSignature* signature_of(int fd) {
+const WormSignature* signature_of(Examination& file) {
   // Most files are no programs at all: the headers first. What the first
   // page already holds is compared before the length is asked, and the file
   // is read further only for a record whose length rule holds.
-  if (!read_headers_step_one(fd) || !read_headers_step_two(fd)) return nullptr;
-  const std::uint32_t entry = map_address_to_offset(g_header.optional(kAddressOfEntryPoint), fd);
+  if (!read_headers_step_one(file) || !read_headers_step_two(file)) return nullptr;
+  const std::uint32_t entry = map_address_to_offset(g_header.optional(kAddressOfEntryPoint), file);
+  using Held = Examination::Held;
   for (const WormSignature* s = kWormSignatures; s->first_pattern[0] != 0; ++s) {
-    const FirstPage first = pattern_in_first_page(fd, entry, s->first_offset, s->first_pattern);
-    const FirstPage second = pattern_in_first_page(fd, entry, s->second_offset, s->second_pattern);
-    if (first == FirstPage::kDifferent || second == FirstPage::kDifferent) continue;
-    const std::int32_t length = examined_length(fd);
+    const Held first = pattern_in_first_page(file, entry, s->first_offset, s->first_pattern);
+    const Held second = pattern_in_first_page(file, entry, s->second_offset, s->second_pattern);
+    if (first == Held::kDifferent || second == Held::kDifferent) continue;
+    const std::int32_t length = file.length();
     if (length < 0) return nullptr;
     if (!length_matches(*s, length)) continue;
-    if (first == FirstPage::kNotHeld && !pattern_at(fd, entry, s->first_offset, s->first_pattern)) continue;
-    if (second == FirstPage::kNotHeld && !pattern_at(fd, entry, s->second_offset, s->second_pattern)) continue;
+    if (first == Held::kNotHeld && !pattern_at(file, entry, s->first_offset, s->first_pattern)) continue;
+    if (second == Held::kNotHeld && !pattern_at(file, entry, s->second_offset, s->second_pattern)) continue;
     return s;
   }
   return nullptr;
@@ -63,12 +67,12 @@ const WormSignature* signature_of(int fd) {
 // The matching record, with the identity of the file that matched noted.
 // The descriptor is closed on a match (the file is acted on next) and handed
 // on to the next handler otherwise.
-const WormSignature* match_signature(const char* path, ExaminedFile* examined) {
-  Descriptor fd(open_for_examination(path));
+const WormSignature* match_signature(Examination& file, ExaminedFile* examined) {
+  Descriptor fd(file.open());
   if (!fd.valid()) return nullptr;
-  const WormSignature* match = signature_of(fd.get());
+  const WormSignature* match = signature_of(file);
   if (match) examined->note_descriptor(fd.get());
-  else hand_back(path, fd);
+  else file.give_back(fd.release());
   return match;
 }
 
@@ -97,8 +101,13 @@ void delete_worm_file(const char* detection_name, const WormSignature& match, co
 }  // namespace
 
 int handle_worm_file(const char* detection_name, const char* path) {
+  Examination file(path, false);
+  return handle_worm_file(detection_name, path, file);
+}
+
+int handle_worm_file(const char* detection_name, const char* path, Examination& file) {
   ExaminedFile examined;
-  const WormSignature* match = match_signature(path, &examined);
+  const WormSignature* match = match_signature(file, &examined);
   if (!match) return 0;
   ++g_scan.files_infected;
 

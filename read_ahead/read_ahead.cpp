@@ -15,14 +15,13 @@
 #include <unistd.h>
 
 #include "engine/scan_context.h"
+#include "handlers/examination.h"
 #include "platform/posix/beneath.h"
 
 namespace krelvon::cli {
 
 namespace {
 
-// The bytes of a file's start the handlers read first.
-constexpr std::size_t kFirstPage = 4096;
 // The longest path the walker builds (its buffers hold kPathCapacity
 // characters with the terminator).
 constexpr std::size_t kLongestPath = static_cast<std::size_t>(kPathCapacity) - 1;
@@ -89,6 +88,7 @@ struct ReadAhead::State {
 
   // The readers' line.
   alignas(64) std::atomic<std::uint64_t> files_read{0};
+  std::atomic<std::uint64_t> later_reads{0};
   std::atomic<std::uint64_t> hits_in_a_row{0};
 
   // The walker's, for walker_missed.
@@ -217,6 +217,22 @@ struct ReadAhead::State {
     return !stopping.load();
   }
 
+  // What the scan's examination will read past the first page, as far as
+  // the page tells (a signature past it, the headers behind one), is asked
+  // of the kernel too, without waiting for it.
+  void fetch_later_reads(int fd, const std::uint8_t* page, int got) {
+    if (got < static_cast<int>(kFirstPage)) return;  // the whole file is read
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return;
+    FileSpan spans[kMaxPlanned];
+    const int n = plan_later_reads(page, got, st.st_size, spans);
+    for (int i = 0; i < n; ++i) {
+      const auto at = static_cast<off_t>(spans[i].position);
+      ::posix_fadvise(fd, at, static_cast<off_t>(spans[i].count), POSIX_FADV_WILLNEED);
+      ++later_reads;
+    }
+  }
+
   void reader() {
     std::uint8_t page[kFirstPage];
     for (;;) {
@@ -236,8 +252,13 @@ struct ReadAhead::State {
       // First without waiting for the disk: that tells a page in the cache
       // from one that is not.
       iovec span{page, sizeof page};
-      const bool cached = ::preadv2(fd, &span, 1, 0, RWF_NOWAIT) >= 0;
-      if (cached || ::pread(fd, page, sizeof page, 0) >= 0) ++files_read;
+      ssize_t got = ::preadv2(fd, &span, 1, 0, RWF_NOWAIT);
+      const bool cached = got >= 0;
+      if (!cached) got = ::pread(fd, page, sizeof page, 0);
+      if (got >= 0) {
+        ++files_read;
+        fetch_later_reads(fd, page, static_cast<int>(got));
+      }
       note(cached);
       ::close(fd);
     }
@@ -311,7 +332,8 @@ void ReadAhead::stop() {
 }
 
 ReadAhead::Counts ReadAhead::counts() const {
-  return Counts{state_->entries.load(), state_->files_read.load(), state_->most_ahead.load(), state_->rests.load()};
+  return Counts{state_->entries.load(), state_->files_read.load(), state_->most_ahead.load(), state_->rests.load(),
+                state_->later_reads.load()};
 }
 
 }  // namespace krelvon::cli

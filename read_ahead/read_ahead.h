@@ -57,13 +57,15 @@ class ReadAhead {
   void stop();
 
   // What the scout did, for tests: entries counted, files whose first page
-  // the readers read, the most entries it was ever ahead of the walker, and
-  // how often it went to rest.
+  // the readers read, the most entries it was ever ahead of the walker, how
+  // often it went to rest, and the later reads it asked for.
   struct Counts {
     std::uint64_t entries = 0;
     std::uint64_t files_read = 0;
     std::uint64_t most_ahead = 0;
     std::uint64_t rests = 0;
+    // Reads past a first page asked of the kernel ahead of the scan.
+    std::uint64_t later_reads = 0;
   };
   Counts counts() const;
 

@@ -96,7 +96,7 @@ int g_cancel_after = 0;
 
 // Stands for a handler: counts the files it is given and sets the cancel
 // flag (as Ctrl-C or the Cancel button would) after the chosen number.
-int cancelling_handler(const char*, const char*) {
+int cancelling_handler(const char*, const char*, krelvon::Examination&) {
   // The memory phase passes the programs of running processes through the
   // table too (under Wine, real ones): only the walks of the scope count.
   if (g_scan.memory_phase) return 0;

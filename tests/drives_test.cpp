@@ -24,7 +24,7 @@ namespace {
 
 std::vector<std::string> g_walked;
 
-int recording_handler(const char*, const char* path) {
+int recording_handler(const char*, const char* path, krelvon::Examination&) {
   // The memory phase passes the programs of running processes: only the
   // walks of the scope count here.
   if (!g_scan.memory_phase) g_walked.emplace_back(path);

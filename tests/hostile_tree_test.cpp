@@ -36,7 +36,7 @@ namespace {
 
 std::vector<std::string> g_checked;
 
-int recording_handler(const char*, const char* path) {
+int recording_handler(const char*, const char* path, krelvon::Examination&) {
   g_checked.emplace_back(path);
   return 0;
 }
@@ -90,7 +90,7 @@ TEST_F(HostileTreeTest, AFolderSwappedForALinkAfterTheListingIsNotEntered) {
   sub = scope + "/sub";
   outside = dir / "outside";
   static const krelvon::ThreatEntry swapper[] = {
-      {"T", [](const char*, const char* path) {
+      {"T", [](const char*, const char* path, krelvon::Examination&) {
          g_checked.emplace_back(path);
          fs::rename(sub, sub + ".old");
          fs::create_directory_symlink(outside, sub);
@@ -261,7 +261,7 @@ TEST_F(HostileTreeTest, PipesSocketsAndDevicesAreReportedAndNeverOpened) {
   static std::string later;
   later = scope + "/later.exe";
   static const krelvon::ThreatEntry fifo_maker[] = {
-      {"T", [](const char*, const char* path) {
+      {"T", [](const char*, const char* path, krelvon::Examination&) {
          if (path != later) {
            ::unlink(later.c_str());
            ::mkfifo(later.c_str(), 0644);
@@ -341,7 +341,7 @@ TEST_F(HostileTreeTest, UnreadableFoldersAndFilesAreReportedAndTheWalkGoesOn) {
 TEST_F(HostileTreeTest, FilesGoneSinceTheListingAreReported) {
   for (const char* f : {"a.exe", "b.exe", "c.exe"}) dir.write(std::string("scope/") + f, "MZ");
   static const krelvon::ThreatEntry remover[] = {
-      {"T", [](const char*, const char* path) {
+      {"T", [](const char*, const char* path, krelvon::Examination&) {
          if (g_checked.empty())
            for (const char* f : {"a.exe", "b.exe", "c.exe"})
              if (std::string(path).find(f) == std::string::npos)
@@ -367,7 +367,7 @@ TEST_F(HostileTreeTest, FolderGoneBetweenListingAndEntry) {
   static std::string doomed;
   doomed = scope + "/sub";
   static const krelvon::ThreatEntry remover[] = {
-      {"T", [](const char*, const char* path) {
+      {"T", [](const char*, const char* path, krelvon::Examination&) {
          g_checked.emplace_back(path);
          std::error_code ec;
          fs::remove_all(doomed, ec);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "handlers/examination.h"
 #include "platform/files/restart.h"
 #include "platform/platform.h"
 #include "tests/support.h"
@@ -213,35 +214,48 @@ namespace {
 int g_uncached_reads = 0;
 }  // namespace
 
-// The listener hears of reads the page cache cannot serve, before they wait,
-// for one read in four; reads of cached pages tell it nothing, and every
-// read returns the file's bytes either way.
-TEST(Platform, UncachedReadsAreToldBeforeTheyWait) {
+// A read of what the page cache holds returns the file's bytes; once the
+// pages are dropped it returns EAGAIN at once, and the examination's first
+// page tells its listener so (one first page in four is read that way)
+// before it reads the page anyway: every first page holds the file's bytes.
+TEST(Platform, UncachedFirstPagesAreToldBeforeTheyWait) {
   krelvon::test::TempDir dir;
   std::vector<std::string> files;
   for (int i = 0; i < 8; ++i) files.push_back(dir.write("f" + std::to_string(i), std::string(100, 'a' + i)));
   {
-    const int fd = ::open(files[0].c_str(), O_RDONLY);
-    char byte;
-    iovec span{&byte, 1};
-    const bool can_tell = ::preadv2(fd, &span, 1, 0, RWF_NOWAIT) == 1 || errno != EOPNOTSUPP;
-    ::close(fd);
+    const int fd = _open(files[0].c_str(), _O_BINARY | _O_RDONLY);
+    char bytes[200];
+    const int got = krelvon_read_cached(fd, bytes, sizeof bytes, 0);
+    const bool can_tell = got >= 0 || errno != EOPNOTSUPP;
+    if (got >= 0) {
+      EXPECT_EQ(got, 100) << "pages just written are in the cache";
+      EXPECT_EQ(bytes[99], 'a');
+      EXPECT_EQ(krelvon_read_cached(fd, bytes, 10, 95), 5) << "a short read at the end";
+      EXPECT_EQ(_read(fd, bytes, 1), 1) << "the position stays at 0";
+      EXPECT_EQ(bytes[0], 'a');
+    }
+    _close(fd);
     if (!can_tell) GTEST_SKIP() << "the file system of " << dir.path() << " cannot tell cached pages";
   }
-  krelvon_set_uncached_read_listener([] { ++g_uncached_reads; });
+  krelvon::set_first_page_miss_listener([] { ++g_uncached_reads; });
+  int reads = 0;
   const auto read_all = [&] {
+    reads = 0;
     for (std::size_t i = 0; i < files.size(); ++i) {
-      const int fd = _open(files[i].c_str(), _O_BINARY | _O_RDONLY);
+      krelvon::Examination file(files[i].c_str(), false);
+      const int fd = file.open();
       ASSERT_GE(fd, 0);
-      char bytes[200];
-      EXPECT_EQ(_read(fd, bytes, sizeof bytes), 100);
-      EXPECT_EQ(bytes[99], static_cast<char>('a' + i));
-      _close(fd);
+      const std::uint8_t* page = nullptr;
+      EXPECT_EQ(file.first_page(&page), 100);
+      EXPECT_EQ(page[99], 'a' + i);
+      reads += file.reads();
+      file.give_back(fd);
     }
   };
   g_uncached_reads = 0;
   read_all();
   EXPECT_EQ(g_uncached_reads, 0) << "pages just written are in the cache";
+  EXPECT_EQ(reads, 8) << "a page in the cache is read once";
 
   ::sync();
   bool evicted = true;
@@ -250,10 +264,20 @@ TEST(Platform, UncachedReadsAreToldBeforeTheyWait) {
     evicted = evicted && fd >= 0 && ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED) == 0;
     if (fd >= 0) ::close(fd);
   }
+  if (evicted) {
+    const int fd = _open(files[1].c_str(), _O_BINARY | _O_RDONLY);
+    char byte;
+    const int got = krelvon_read_cached(fd, &byte, 1, 0);
+    if (got < 0) {
+      EXPECT_EQ(errno, EAGAIN);
+    }
+    _close(fd);
+  }
   read_all();
-  krelvon_set_uncached_read_listener(nullptr);
+  krelvon::set_first_page_miss_listener(nullptr);
   if (g_uncached_reads == 0 && evicted) GTEST_SKIP() << "the page cache of " << dir.path() << " cannot be emptied";
-  EXPECT_EQ(g_uncached_reads, 2) << "one read in four of eight is tried without waiting";
+  EXPECT_EQ(g_uncached_reads, 2) << "one first page in four of eight is tried without waiting";
+  EXPECT_EQ(reads, 10) << "a first page told missing is read once more";
 }
 #endif
 

@@ -25,7 +25,7 @@ namespace {
 class AbsentFacilities : public krelvon::test::ScanTest {};
 
 int g_handler_calls = 0;
-int counting_handler(const char*, const char*) {
+int counting_handler(const char*, const char*, krelvon::Examination&) {
   ++g_handler_calls;
   return 0;
 }

@@ -20,12 +20,12 @@ namespace {
 
 std::vector<std::string> g_checked;
 
-int recording_handler(const char*, const char* path) {
+int recording_handler(const char*, const char* path, krelvon::Examination&) {
   g_checked.emplace_back(path);
   return 0;
 }
 
-int taking_handler(const char*, const char* path) {
+int taking_handler(const char*, const char* path, krelvon::Examination&) {
   g_checked.emplace_back(std::string("first:") + path);
   return 1;
 }
@@ -319,7 +319,7 @@ TEST_F(WalkerTest, ARenamedFileIsNotMetAgainInTheSameWalk) {
   const std::string folder = dir.mkdir("many");
   for (int i = 0; i < kFiles; ++i) dir.write("many/w" + std::to_string(i) + ".exe", "x");
   static const krelvon::ThreatEntry renamer[] = {
-      {"T", [](const char*, const char* path) {
+      {"T", [](const char*, const char* path, krelvon::Examination&) {
          g_checked.emplace_back(path);
          std::error_code ec;
          fs::rename(path, std::string(path) + "V", ec);
@@ -354,7 +354,7 @@ TEST_F(WalkerTest, FilesAreReadFromTheFolderThatWasListed) {
   contents.clear();
   swapped = false;
   static const krelvon::ThreatEntry swapper[] = {
-      {"T", [](const char*, const char* path) {
+      {"T", [](const char*, const char* path, krelvon::Examination&) {
          g_checked.emplace_back(path);
          if (g_checked.size() == 1) {
            std::error_code ec;

@@ -1,6 +1,9 @@
 // krelvon-samples: writes inert test inputs.
 //   krelvon-samples demo FOLDER       a demonstration folder
 //   krelvon-samples corpus FOLDER N   N files; prints the planted samples' paths
+//   krelvon-samples disk FOLDER N LIBRARIES
+//                                     N files shaped like a real disk, with
+//                                     copies of the libraries in LIBRARIES
 //   krelvon-samples offline FOLDER    a Windows installation with the worm's
 //                                     files and registry entries (Linux)
 //   krelvon-samples runnable FILE MS [pe32]
@@ -31,6 +34,20 @@ int main(int argc, char** argv) {
     for (const auto& p : krelvon::samples::write_corpus(argv[2], n)) std::printf("%s\n", p.c_str());
     return 0;
   }
+  if (argc == 5 && std::strcmp(argv[1], "disk") == 0) {
+    const int n = std::atoi(argv[3]);
+    if (n <= 0) {
+      std::fprintf(stderr, "krelvon-samples: N must be a positive number\n");
+      return 2;
+    }
+    const auto planted = krelvon::samples::write_disk_corpus(argv[2], n, argv[4]);
+    if (planted.empty()) {
+      std::fprintf(stderr, "krelvon-samples: no library of at most 400 KB in %s\n", argv[4]);
+      return 1;
+    }
+    for (const auto& p : planted) std::printf("%s\n", p.c_str());
+    return 0;
+  }
   if ((argc == 4 || (argc == 5 && std::strcmp(argv[4], "pe32") == 0)) && std::strcmp(argv[1], "runnable") == 0) {
     const int ms = std::atoi(argv[3]);
     if (ms <= 0) {
@@ -55,6 +72,8 @@ int main(int argc, char** argv) {
     return w.ok ? 0 : 1;
   }
 #endif
-  std::fprintf(stderr, "usage: krelvon-samples demo FOLDER | corpus FOLDER N | offline FOLDER | runnable FILE MS [pe32]\n");
+  std::fprintf(stderr,
+               "usage: krelvon-samples demo FOLDER | corpus FOLDER N | disk FOLDER N LIBRARIES | offline FOLDER"
+               " | runnable FILE MS [pe32]\n");
   return 2;
 }

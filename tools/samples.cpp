@@ -464,4 +464,53 @@ std::vector<std::string> write_corpus(const std::string& folder, int n) {
   return planted;
 }
 
+std::vector<std::string> write_disk_corpus(const std::string& folder, int n, const std::string& libraries) {
+  std::vector<std::string> planted;
+  std::vector<fs::path> programs;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(libraries, ec)) {
+    const std::string ext = e.path().extension().string();
+    if ((ext == ".dll" || ext == ".DLL") && e.is_regular_file(ec) && e.file_size(ec) <= kDiskCorpusLargestProgram)
+      programs.push_back(e.path());
+  }
+  std::sort(programs.begin(), programs.end());
+  if (programs.empty() || n <= 0) return planted;
+  // Folders of about 19 entries, each with up to three subfolders, the
+  // first one the root.
+  const int folders = std::max(1, n / 19);
+  std::vector<fs::path> paths(static_cast<std::size_t>(folders));
+  paths[0] = fs::path(folder);
+  for (int k = 1; k < folders; ++k)
+    paths[static_cast<std::size_t>(k)] = paths[static_cast<std::size_t>((k - 1) / 3)] / ("d" + std::to_string(k));
+  for (const fs::path& p : paths) fs::create_directories(p, ec);
+  const int planted_count = std::min(10, n);
+  std::uint64_t state = 0x9E3779B97F4A7C15ull;
+  const auto next = [&state] {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return state;
+  };
+  std::size_t program = 0;
+  Bytes data;
+  for (int i = 0; i < n; ++i) {
+    const fs::path& sub = paths[static_cast<std::size_t>(i % folders)];
+    if (i % (n / planted_count) == n / planted_count / 2 && static_cast<int>(planted.size()) < planted_count) {
+      const int record = static_cast<int>(planted.size()) % 3;
+      const std::string p = (sub / ("w" + std::to_string(i) + ".exe")).string();
+      write_file(p, make_worm_file(record, worm_file_length(record)));
+      planted.push_back(p);
+    } else if (i % 10 < 3) {
+      const fs::path& from = programs[program++ % programs.size()];
+      const fs::path to = sub / (std::to_string(i) + "-" + from.filename().string());
+      fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
+    } else {
+      data.resize(1 + next() % 65536);
+      for (auto& b : data) b = static_cast<std::uint8_t>(next() >> 24);
+      write_file((sub / ("f" + std::to_string(i) + ".dat")).string(), data);
+    }
+  }
+  return planted;
+}
+
 }  // namespace krelvon::samples

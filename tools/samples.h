@@ -101,4 +101,12 @@ std::vector<std::string> write_demo(const std::string& folder);
 // planted samples.
 std::vector<std::string> write_corpus(const std::string& folder, int n);
 
+// A corpus shaped like a real disk: n files in folders of about 19 entries
+// nested three to a folder; 30% real programs (the libraries of at most
+// kDiskCorpusLargestProgram bytes in `libraries`, copied in turn), 70% data
+// of random bytes (1 to 64 KiB), and 10 worm files of the records in turn.
+// Returns the worm files' paths; none when `libraries` holds no library.
+inline constexpr std::uintmax_t kDiskCorpusLargestProgram = 400000;
+std::vector<std::string> write_disk_corpus(const std::string& folder, int n, const std::string& libraries);
+
 }  // namespace krelvon::samples

@@ -125,48 +125,30 @@ int _close(int fd) {
   return ::close(fd);
 }
 
-namespace {
-
-void (*g_uncached_read_listener)() = nullptr;
-bool g_nowait_reads = true;  // false once the file system refuses them
-
-constexpr std::int64_t kPage = 4096;
-// A read that may not wait costs a little more than a plain one: one read
-// in kProbeEvery is made so, enough to notice a cold disk within a few files.
-constexpr unsigned kProbeEvery = 4;
-unsigned g_reads_within_a_page = 0;
-
-// A read of the descriptor's file at its position. With a listener set, one
-// read in kProbeEvery within one page is tried first without waiting for
-// the disk: within one page the cache holds all of it or none, so a short
-// count is the end of the file, and EAGAIN a page the disk must serve: the
-// listener hears of it before the read waits.
-ssize_t read_at_position(int fd, void* buffer, unsigned int count, std::int64_t position) {
+int krelvon_read_cached(int fd, void* buffer, unsigned int count, std::int64_t position) {
+  if (count > INT_MAX) count = INT_MAX;
 #ifdef RWF_NOWAIT
-  if (g_uncached_read_listener && g_nowait_reads && count > 0 && position % kPage + count <= kPage &&
-      g_reads_within_a_page++ % kProbeEvery == 0) {
-    iovec span{buffer, count};
-    const ssize_t got = ::preadv2(fd, &span, 1, static_cast<off_t>(position), RWF_NOWAIT);
-    if (got >= 0 || (errno != EAGAIN && errno != EOPNOTSUPP && errno != EINTR)) return got;
-    // A file system that cannot tell: the listener hears so once, and
-    // reads are plain from then on.
-    if (errno == EOPNOTSUPP) g_nowait_reads = false;
-    if (errno != EINTR) g_uncached_read_listener();
-  }
+  iovec span{buffer, count};
+  const ssize_t got = ::preadv2(fd, &span, 1, static_cast<off_t>(position), RWF_NOWAIT);
+#else
+  (void)fd;
+  (void)buffer;
+  (void)position;
+  errno = EOPNOTSUPP;
+  const ssize_t got = -1;
 #endif
-  return ::pread(fd, buffer, count, static_cast<off_t>(position));
+  // A FIFO, socket or terminal put in place of a listed file cannot be read
+  // at an offset, as for _read.
+  if (got < 0 && errno == ESPIPE) errno = ENXIO;
+  return static_cast<int>(got);
 }
-
-}  // namespace
-
-void krelvon_set_uncached_read_listener(void (*listener)()) { g_uncached_read_listener = listener; }
 
 int _read(int fd, void* buffer, unsigned int count) {
   if (count > INT_MAX) count = INT_MAX;
   Descriptor* d = tracked(fd);
   ssize_t got;
   do {
-    got = d ? read_at_position(fd, buffer, count, d->position) : ::read(fd, buffer, count);
+    got = d ? ::pread(fd, buffer, count, static_cast<off_t>(d->position)) : ::read(fd, buffer, count);
   } while (got < 0 && errno == EINTR);
   // A FIFO, socket or terminal put in place of a listed file cannot be read
   // at an offset: nothing of it is taken.

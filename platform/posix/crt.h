@@ -37,11 +37,12 @@ bool krelvon_opened_file(int fd, std::uint64_t* device, std::uint64_t* inode);
 // for krelvon_opened_file.
 bool krelvon_opened_length(int fd, std::int64_t* length);
 int _read(int fd, void* buffer, unsigned int count);
-// Called on the reading thread before a read of a descriptor from _open
-// waits for the disk (its page is not in the page cache), and once when the
-// file system cannot tell; null: none. Looked at for one read in four within
-// one page, with no extra call: the read itself may not wait.
-void krelvon_set_uncached_read_listener(void (*listener)());
+// Reads count bytes at position of a descriptor from _open (its position
+// stays where it was) only as far as the page cache holds them now: -1 with
+// errno EAGAIN when the disk would have to serve them, EOPNOTSUPP when the
+// file system cannot tell; otherwise as _read. One call, which never waits
+// for the disk.
+int krelvon_read_cached(int fd, void* buffer, unsigned int count, std::int64_t position);
 int _write(int fd, const void* buffer, unsigned int count);
 // Offsets outside 0..2^31-1 fail with -1 (EINVAL), as a 32-bit runtime does.
 std::int32_t _lseek(int fd, std::int32_t offset, int origin);
