@@ -149,6 +149,17 @@ void on_backup_full(const std::string& folder) {
   g_report.put("{\"type\":\"backup-full\",\"folder\":" + krelvon::cli::json_string(folder) + "}");
 }
 
+// A file in use whose deletion or rename could not be left for the next
+// start of Windows: its finding line says "Delete failed" or "Rename
+// failed"; this says why, on standard error and in the report.
+void on_restart_refused(const char* path, const char* reason) {
+  clear_status();
+  std::fprintf(stderr, "krelvon-scan: %s is in use and could not be scheduled for the next start of Windows: %s\n",
+               krelvon::cli::json_string(path).c_str(), reason);
+  std::fflush(stderr);
+  g_report.put(krelvon::cli::JsonObject("restart-refused").text("path", path).text("reason", reason).done());
+}
+
 // The virus-found prompt on the terminal: one question per finding, the
 // four actions and "apply to all" as the prompt's box. Enter ends it
 // without a choice (the file is left alone); end of input or Ctrl-C ends it
@@ -326,6 +337,7 @@ int main(int argc, char** argv) {
   surface.line = on_line;
   surface.object = on_object;
   surface.skipped = on_skipped;
+  surface.restart_refused = on_restart_refused;
   if (!o.backup.backup.empty()) {
     backup.on_full(on_backup_full);
     surface.guard = &backup;
@@ -432,5 +444,8 @@ int main(int argc, char** argv) {
   }
   g_outcome.not_examined += g_scan.entries_skipped;
   g_outcome.interrupted = g_scan.cancel != 0;
+  // A file in use left for the next start of Windows ("will be deleted at
+  // restart", "will be renamed at restart").
+  g_outcome.restart_pending = g_scan.restart_pending;
   return krelvon::cli::exit_status(g_outcome);
 }

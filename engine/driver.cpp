@@ -33,6 +33,9 @@ void statistics_block(bool not_examined_line) {
   // would read as those of a clean run.
   if (not_examined_line && g_scan.entries_skipped > 0)
     append_line("Total files not examined\t:  %d", g_scan.entries_skipped);
+  // A file in use goes at the next start of Windows: until then the
+  // cleaning is not finished.
+  if (g_scan.restart_pending) append_line("%s", kRestartLine);
 }
 
 }  // namespace

@@ -18,6 +18,9 @@ void scan_scope();
 // With not_examined_line, the block ends with "Total files not examined"
 // and the count of entries that could not be examined, when there are any
 // (the GUI; krelvon-scan names each entry on standard error instead).
+// When some file is to be deleted or renamed at the next start of Windows
+// (restart_pending), the block is followed by kRestartLine.
+inline constexpr char kRestartLine[] = "Restart the computer to finish the cleaning.";
 void scan_summary(bool not_examined_line = false);
 
 }  // namespace krelvon

@@ -40,6 +40,11 @@ struct FrontEnd {
   // request to end the scan (the GUI's message pump: Escape asks
   // "Terminate the Scan now?") and call set_cancel().
   void (*poll)() = nullptr;
+  // A file in use whose deletion or rename could not be left for the next
+  // start of Windows (its finding line then says "Delete failed" or
+  // "Rename failed"), with the reason: no right to write the pending
+  // operations, no 8.3 name, WININIT.INI not writable.
+  SkipListener restart_refused = nullptr;
 };
 
 // The progress window's surface, the one krelvon.exe sets and the one in

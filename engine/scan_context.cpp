@@ -38,6 +38,8 @@ const char* finding_outcome_text(FindingOutcome outcome) {
     case FindingOutcome::kIgnored:
     case FindingOutcome::kNotActedOn: return "not disinfected as per user's selection";
     case FindingOutcome::kRemoved: return "removed";
+    case FindingOutcome::kDeleteAtRestart: return "will be deleted at restart";
+    case FindingOutcome::kRenameAtRestart: return "will be renamed at restart";
   }
   return "";
 }
@@ -50,9 +52,11 @@ std::int32_t action_of(const Finding& finding) {
     case FindingOutcome::kCouldNotDisinfect: return kActionDisinfect;
     case FindingOutcome::kRenamed:
     case FindingOutcome::kRenamedEarlier:
-    case FindingOutcome::kRenameFailed: return kActionRename;
+    case FindingOutcome::kRenameFailed:
+    case FindingOutcome::kRenameAtRestart: return kActionRename;
     case FindingOutcome::kDeleted:
-    case FindingOutcome::kDeleteFailed: return kActionDelete;
+    case FindingOutcome::kDeleteFailed:
+    case FindingOutcome::kDeleteAtRestart: return kActionDelete;
     case FindingOutcome::kIgnored: return kActionIgnore;
     case FindingOutcome::kNotActedOn: return kActionNone;
     case FindingOutcome::kRemoved:

@@ -89,6 +89,11 @@ enum class FindingOutcome : std::int32_t {
   kRenamedEarlier,     // "renamed", the line of a rename: Rename chosen for a
                        // file already at its rename target (an earlier run
                        // renamed it); nothing moved, nothing counted
+  // The file is in use: its deletion or rename is scheduled for the next
+  // start of Windows. Counted as infected, not as deleted or renamed,
+  // until it has happened.
+  kDeleteAtRestart,    // "will be deleted at restart"
+  kRenameAtRestart,    // "will be renamed at restart"
 };
 
 // The text a finding line ends with.
@@ -172,6 +177,9 @@ struct ScanContext {
   // Entries the scan could not examine (report_skipped); the scan driver
   // shows their count after the statistics block when there are any.
   std::int32_t entries_skipped = 0;
+  // Some file is to be deleted or renamed at the next start of Windows;
+  // the scan driver then asks for a restart after the statistics block.
+  bool restart_pending = false;
 
   // Walker bookkeeping.
   char program_files_mask[kPathCapacity] = {};

@@ -7,6 +7,7 @@
 #include "engine/change_guard.h"
 #include "engine/scan_context.h"
 #include "engine/walker.h"
+#include "handlers/at_restart.h"
 #include "handlers/signatures.h"
 #include "system/terminate.h"
 
@@ -70,8 +71,18 @@ bool delete_with_retry(bool (*remove)(const char* path), FindingKind kind, const
   // that run what is there could end a program that has nothing to do with
   // the finding.
   bool deleted = false;
+  DWORD error = ERROR_SUCCESS;  // what the last failed removal left
+  const auto removed = [&] {
+    if (remove(path)) return true;
+    error = GetLastError();
+    return false;
+  };
   if (examined.at(path) && before_change(path, ChangeKind::kDelete))
-    deleted = remove(path) || (terminate_processes_by_file(path) == 1 && examined.at(path) && remove(path));
+    deleted = removed() || (terminate_processes_by_file(path) == 1 && examined.at(path) && removed());
+  if (!deleted && schedule_for_restart(kind, detection_name, path, nullptr, error, examined)) {
+    after_change(path, ChangeOutcome::kInPlace);
+    return true;
+  }
   after_change(path, deleted ? ChangeOutcome::kDeleted : ChangeOutcome::kInPlace);
   if (deleted) ++g_scan.files_deleted;
   append_finding({kind, deleted ? FindingOutcome::kDeleted : FindingOutcome::kDeleteFailed, path, detection_name});
@@ -90,9 +101,14 @@ void rename_recognised_file(FindingKind kind, const char* detection_name, const 
   // MoveFileA never replaces an existing name; the check before it also
   // catches the name itself in other letter case on a file system that
   // ignores case, where a move would only change the case.
+  bool moving = false;  // MoveFileA was called
   const bool renamed =
       rename_target(path, target) && examined.at(path) && _access(target, 0) != 0 &&
-                       before_change(path, ChangeKind::kRename, target) && MoveFileA(path, target);
+                       before_change(path, ChangeKind::kRename, target) && (moving = true) && MoveFileA(path, target);
+  if (!renamed && moving && schedule_for_restart(kind, detection_name, path, target, GetLastError(), examined)) {
+    after_change(path, ChangeOutcome::kInPlace);
+    return;
+  }
   after_change(path, renamed ? ChangeOutcome::kRenamed : ChangeOutcome::kInPlace, renamed ? target : nullptr);
   if (renamed) ++g_scan.files_renamed;
   append_finding({kind, renamed ? FindingOutcome::kRenamed : FindingOutcome::kRenameFailed, path, detection_name,

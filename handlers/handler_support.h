@@ -78,9 +78,13 @@ class ExaminedFile {
 
 // Deletes a recognised file with remove(); when that fails, ends the
 // processes running it and tries once more. Writes "deleted" (counted) or
-// "Delete failed" with path and detection name, always one of the two. When
-// the path no longer names the examined file, nothing is removed and no
-// process is ended. True when the file was deleted.
+// "Delete failed" with path and detection name, always one of the two,
+// unless the file is in use and its deletion is scheduled for the next
+// start of Windows ("will be deleted at restart", handlers/at_restart.h).
+// When the path no longer names the examined file, nothing is removed and
+// no process is ended. True when the file was deleted or its deletion
+// scheduled (its attributes then stay archive-only: the deletion at the
+// start refuses a read-only file).
 bool delete_with_retry(bool (*remove)(const char* path), FindingKind kind, const char* detection_name,
                        const char* path, const ExaminedFile& examined);
 
@@ -90,6 +94,8 @@ bool delete_with_retry(bool (*remove)(const char* path), FindingKind kind, const
 // examined file is not moved ("Rename failed"). A file already in renamed
 // form (in_renamed_form) is not moved either: its line is "renamed" with the
 // outcome kRenamedEarlier, and nothing is counted.
+// A file in use that cannot be moved now is moved at the next start of
+// Windows ("will be renamed at restart").
 void rename_recognised_file(FindingKind kind, const char* detection_name, const char* path,
                             const ExaminedFile& examined);
 

@@ -209,7 +209,10 @@ int handle_infected_file(const char* detection_name, const char* path, Examinati
     } else if (action == kActionRename) {
       rename_recognised_file(FindingKind::kInfectedFile, detection_name, path, check.examined);
     } else {
-      delete_with_retry(&remove_file, FindingKind::kInfectedFile, detection_name, path, check.examined);
+      // A file left to be deleted at the next start keeps archive-only
+      // attributes: the deletion then refuses a read-only file.
+      if (delete_with_retry(&remove_file, FindingKind::kInfectedFile, detection_name, path, check.examined))
+        check.saved_attributes = INVALID_FILE_ATTRIBUTES;
     }
     return 0;
   }

@@ -19,7 +19,8 @@ const char* name(Call call) {
   static const char* const names[] = {"_open",  "_read",   "_write",             "_lseek",
                                       "_chsize", "_close", "_chmod",             "_unlink",
                                       "GetFileAttributesA", "SetFileAttributesA", "MoveFileA", "DeleteFileA",
-                                      "file identity", "path identity", "sync", "stat", "set mode and times"};
+                                      "file identity", "path identity", "sync", "stat", "set mode and times",
+                                      "schedule at restart"};
   return call < Call::kCount ? names[static_cast<int>(call)] : "?";
 }
 

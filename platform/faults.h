@@ -26,6 +26,9 @@ enum class Call {
   kSync,
   kStat,
   kSetTimes,
+  // Scheduling a file's deletion or rename for the next start of Windows
+  // (handlers/at_restart.cpp).
+  kScheduleAtRestart,
   kCount
 };
 

@@ -48,6 +48,9 @@ std::string finding_json(const FindingRecord& finding, const std::string& line) 
   if (finding.new_path[0] != '\0') json.text("new_path", finding.new_path);
   // The file was at its rename target already: nothing was done this run.
   if (finding.outcome == FindingOutcome::kRenamedEarlier) json.truth("renamed_earlier", true);
+  // The file goes (or moves to new_path) at the next start of Windows.
+  if (finding.outcome == FindingOutcome::kDeleteAtRestart || finding.outcome == FindingOutcome::kRenameAtRestart)
+    json.truth("restart", true);
   return json.text("line", line).done();
 }
 

@@ -16,8 +16,10 @@ const char* kind_name(FindingKind kind);
 const char* action_name(std::int32_t action);
 
 // {"type":"finding","path":...,"detection":...,"kind":...,"action":...,
-// "outcome":...,"ok":...[,"new_path":...],"line":...}: from the record of a
-// finding line, never from the line itself; the line is carried as it is.
+// "outcome":...,"ok":...[,"new_path":...][,"restart":true],"line":...}: from
+// the record of a finding line, never from the line itself; the line is
+// carried as it is. "restart" marks an operation left for the next start of
+// Windows (new_path: where the file is to go).
 std::string finding_json(const FindingRecord& finding, const std::string& line);
 std::string skipped_json(const std::string& path, const std::string& reason);
 // excluded: the entries --exclude and --exclude-dir left out, written as

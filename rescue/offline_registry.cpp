@@ -176,7 +176,7 @@ std::vector<HiveEntry> expected_after(std::vector<HiveEntry> entries, const std:
 
 // The child's answer, as records: a tag, the length (4 bytes, little
 // endian), the bytes.
-constexpr char kRemovalRecord = 'r', kRefusalRecord = 'x', kHiveRecord = 'h';
+constexpr char kRemovalRecord = 'r', kRefusalRecord = 'x', kHiveRecord = 'h', kPendingRecord = 'p';
 
 void put_record(std::string* out, char tag, const std::string& body) {
   *out += tag;
@@ -193,6 +193,48 @@ bool next_record(const std::string& in, std::size_t* at, char* tag, std::string*
   *body = in.substr(*at + 5, length);
   *at += 5 + length;
   return true;
+}
+
+// A name of a pending operation as the volume knows it: "\??\" and the
+// drive letter taken off, lower case ("\windows\system32\x.dll").
+std::string on_volume(std::string name) {
+  if (!name.empty() && name[0] == '!') name.erase(0, 1);
+  if (name.compare(0, 4, "\\??\\") == 0) name.erase(0, 4);
+  if (name.size() >= 2 && name[1] == ':') name.erase(0, 2);
+  return lower(name);
+}
+
+// The operations of PendingFileRenameOperations in both control sets whose
+// source is one of the worm files: records of control set, source and
+// target (empty: a deletion), '\0' between them.
+void report_pending(const Hive& hive, const std::vector<WormFile>& worms, std::string* answer) {
+  for (const char* set : {"ControlSet001", "ControlSet002"}) {
+    const HiveNode key = hive.find(hive.root(), std::string(set) + "\\Control\\Session Manager");
+    HiveValue v;
+    if (key == 0 || !hive.value(key, "PendingFileRenameOperations", &v) || v.unread) continue;
+    // REG_MULTI_SZ: UTF-16LE strings, each ended by a zero unit.
+    std::vector<std::string> names;
+    for (std::size_t at = 0; at + 1 < v.data.size();) {
+      std::size_t end = at;
+      while (end + 1 < v.data.size() && (v.data[end] != '\0' || v.data[end + 1] != '\0')) end += 2;
+      HiveValue one;
+      one.type = 1;  // REG_SZ
+      one.data = v.data.substr(at, end - at);
+      names.push_back(value_text(one));
+      at = end + 2;
+    }
+    for (std::size_t i = 0; i + 1 < names.size() && !names[i].empty(); i += 2) {
+      for (const WormFile& w : worms) {
+        if (on_volume(names[i]) != lower(w.windows_path)) continue;
+        const auto shown = [](std::string name) {
+          if (!name.empty() && name[0] == '!') name.erase(0, 1);  // replace-existing
+          if (name.compare(0, 4, "\\??\\") == 0) name.erase(0, 4);
+          return name;
+        };
+        put_record(answer, kPendingRecord, std::string(set) + '\0' + shown(names[i]) + '\0' + shown(names[i + 1]));
+      }
+    }
+  }
 }
 
 // The isolated part of one hive's cleaning, in the child: reads the hive,
@@ -214,6 +256,7 @@ std::string isolated_clean(bool software, const std::string& system_folder, cons
   if (software) {
     plan_runonce(hive, worms, &plan, &kept);
   } else {
+    report_pending(hive, worms, &answer);
     const std::string why = plan_services(hive, system_folder, worms, &plan);
     if (!why.empty()) return refuse(why);
   }
@@ -377,6 +420,12 @@ void clean_hive(const Reached& reached, const Folder& config, const std::string&
   while (next_record(run.result, &at, &tag, &body)) {
     if (tag == kRefusalRecord) return refuse(body);
     if (tag == kHiveRecord) bytes = std::move(body);
+    if (tag == kPendingRecord) {
+      const std::size_t first = body.find('\0'), second = first == std::string::npos ? first : body.find('\0', first + 1);
+      if (second != std::string::npos)
+        result->pending.push_back(PendingOperation{path, body.substr(0, first),
+                                                   body.substr(first + 1, second - first - 1), body.substr(second + 1)});
+    }
     if (tag != kRemovalRecord) continue;
     const std::size_t first = body.find('\0'), second = first == std::string::npos ? first : body.find('\0', first + 1);
     if (second == std::string::npos) return refuse("the reader's answer cannot be understood");

@@ -45,9 +45,20 @@ struct RegistryRefusal {
   std::string reason;  // a sentence: what stands in the way, what to do
 };
 
+// An operation the installation's next start will try on a worm file: a
+// PendingFileRenameOperations entry of ControlSet001 or ControlSet002.
+struct PendingOperation {
+  std::string hive;
+  std::string control_set;  // "ControlSet001"
+  std::string source;       // as the value holds it, without "\??\" ("C:\WINDOWS\x.dll")
+  std::string target;       // empty: the file is to be deleted
+};
+
 struct RegistryCleaning {
   std::vector<RegistryRemoval> removed;
   std::vector<RegistryRefusal> refused;
+  // Read from the SYSTEM hive, whether or not it is changed.
+  std::vector<PendingOperation> pending;
 };
 
 // Cleans the installation's hives for the worm files (paths as the scan
@@ -66,7 +77,9 @@ struct RegistryCleaning {
 // byte as it was and a refusal says why. The hive is read, planned,
 // edited and checked in an isolated child (rescue/hive_isolation.h); this
 // process only opens the files and commits the child's result. A 95-line
-// installation is refused as not supported. When *cancel is set the
+// installation is refused as not supported. The SYSTEM hive's reader also
+// lists the pending operations (PendingFileRenameOperations of both control
+// sets) whose source is one of the worm files. When *cancel is set the
 // reader is stopped and the hives not yet done are refused.
 RegistryCleaning clean_registry(const Installation& installation, const std::vector<std::string>& worm_files,
                                 BeforeHiveChange before_change, const volatile std::sig_atomic_t* cancel = nullptr);

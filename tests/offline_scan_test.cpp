@@ -195,6 +195,56 @@ TEST_F(OfflineScan, RenameCleansTheRegistryIgnoreAndNoRegistryLeaveIt) {
   EXPECT_EQ(regf_export(install.software, dir / "e")[kRunOnce].size(), 2u);
 }
 
+// Operations the installation's next start will try: those on the worm
+// file the scan deleted are named (both control sets), others are not, and
+// the hive is cleaned as ever.
+TEST_F(OfflineScan, PendingOperationsOnAWormFileAreReported) {
+  using std::string_literals::operator""s;
+  const std::string manager = "\\Control\\Session Manager";
+  {
+    krelvon::samples::HiveWriter w(install.system);
+    w.text("ControlSet001" + manager, "PendingFileRenameOperations",
+           "\\??\\C:\\WINDOWS\\SYSTEM32\\WORMSVC.EXE\0\0\\??\\C:\\other.tmp\0"s, 7)
+        .text("ControlSet002" + manager, "PendingFileRenameOperations",
+              "\\??\\C:\\Windows\\System32\\wormsvc.exe\0!\\??\\C:\\Windows\\System32\\wormsvc.old\0"s, 7);
+    ASSERT_TRUE(w.commit());
+  }
+  // And WININIT.INI (as the 95 line's and old setups' leave it), in any
+  // letter case: the worm file by its path, another file not.
+  const std::string ini = dir / "disk/Windows/wininit.INI";
+  const std::string lines = "[rename]\r\nNUL=C:\\OTHER.TMP\r\nNUL=C:\\WINDOWS\\System32\\WORMSVC.EXE\r\n";
+  ASSERT_TRUE(write_file(ini, Bytes(lines.begin(), lines.end())));
+  const Outcome r = scan("--action=delete " + shell_quoted(dir / "disk"));
+  EXPECT_FALSE(fs::exists(install.worm_file));
+  EXPECT_EQ(count(r.out, kRegistryLine), 7) << r.out << r.err;
+  const std::string hive = install.system;
+  // Paths on standard error are escaped as terminal text: '\\' doubled.
+  const auto esc = [](std::string p) {
+    for (std::size_t i = p.find('\\'); i != std::string::npos; i = p.find('\\', i + 2)) p.insert(i, 1, '\\');
+    return p;
+  };
+  EXPECT_EQ(r.err, "krelvon-scan: the next start of this Windows will delete " +
+                       esc("C:\\WINDOWS\\SYSTEM32\\WORMSVC.EXE") + " (" + hive +
+                       ", ControlSet001)\nkrelvon-scan: the next start of this Windows will move " +
+                       esc("C:\\Windows\\System32\\wormsvc.exe") + " to " + esc("C:\\Windows\\System32\\wormsvc.old") +
+                       " (" + hive + ", ControlSet002)\nkrelvon-scan: the next start of this Windows will delete " +
+                       esc("C:\\WINDOWS\\System32\\WORMSVC.EXE") + " (" + ini + ")\n");
+  const std::string report = report_text();
+  EXPECT_EQ(count(report, "\"type\":\"pending-at-restart\""), 3) << report;
+  EXPECT_EQ(count(report, "{\"type\":\"pending-at-restart\",\"file\":\"" + ini +
+                              "\",\"source\":\"C:\\\\WINDOWS\\\\System32\\\\WORMSVC.EXE\"}"),
+            1)
+      << report;
+  EXPECT_NE(report.find("{\"type\":\"pending-at-restart\",\"hive\":\"" + hive + "\"" +
+                        ",\"control_set\":\"ControlSet002\",\"source\":\"C:\\\\Windows\\\\System32\\\\wormsvc.exe\","
+                        "\"target\":\"C:\\\\Windows\\\\System32\\\\wormsvc.old\"}"),
+            std::string::npos)
+      << report;
+  EXPECT_EQ(report.find("other.tmp"), std::string::npos);
+  EXPECT_EQ(report.find("OTHER.TMP"), std::string::npos);
+  EXPECT_EQ(read_file(ini), Bytes(lines.begin(), lines.end()));  // read, never written
+}
+
 TEST_F(OfflineScan, BackupKeepsTheHivesAndRestoreGivesThemBackByteForByte) {
   const std::string backup = dir / "backup";
   const Bytes worm = read_file(install.worm_file);

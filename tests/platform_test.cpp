@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "handlers/examination.h"
+#include "platform/files/restart.h"
 #include "platform/platform.h"
 #include "tests/support.h"
 #include "tools/pe_builder.h"
@@ -310,3 +311,50 @@ TEST(Platform, SendMessageReachesTheWindowAtOnce) {
 }
 
 }  // namespace
+
+// --- the pending operations of the next start ----------------------------------
+
+// WININIT.INI's text: the new line joins the first [rename] section after
+// its last entry, every other byte stays, an operation already there is
+// not added again, and a file without the section gets one at its end.
+TEST(RestartOperations, WininitKeepsEveryLineAndHasOneRenameSection) {
+  namespace f = krelvon::files;
+  bool already = true;
+  EXPECT_EQ(f::wininit_with("", "NUL", "C:\\W.DLL", &already), "[rename]\r\nNUL=C:\\W.DLL\r\n");
+  EXPECT_FALSE(already);
+  // Other sections before and after, a blank line closing the section, a
+  // comment, LF line ends and a last line without its end.
+  const std::string text = "[Boot]\nx=1\n[Rename]\r\n;keep\r\nNUL=C:\\OTHER.TMP\r\n\r\n[rename]\nA=B\n[Later]\ny=2";
+  const std::string added = f::wininit_with(text, "NUL", "C:\\DIR\\W.DLL", &already);
+  EXPECT_FALSE(already);
+  EXPECT_EQ(added,
+            "[Boot]\nx=1\n[Rename]\r\n;keep\r\nNUL=C:\\OTHER.TMP\r\nNUL=C:\\DIR\\W.DLL\r\n\r\n[rename]\nA=B\n[Later]\ny=2");
+  // Again, in other letter case: nothing added.
+  EXPECT_EQ(f::wininit_with(added, "nul", "c:\\dir\\w.dll", &already), added);
+  EXPECT_TRUE(already);
+  // A rename in the section that ends the file, after a last line with no
+  // end of its own.
+  EXPECT_EQ(f::wininit_with("[rename]\nNUL=C:\\X", "C:\\W.VLL", "C:\\W.DLL", &already),
+            "[rename]\nNUL=C:\\X\r\nC:\\W.VLL=C:\\W.DLL\r\n");
+  const auto ops = f::wininit_operations_of(added);
+  ASSERT_EQ(ops.size(), 3u);
+  EXPECT_EQ(ops[0].source, "C:\\OTHER.TMP");
+  EXPECT_EQ(ops[0].target, "");
+  EXPECT_EQ(ops[2].source, "B");
+  EXPECT_EQ(ops[2].target, "A");
+}
+
+TEST(RestartOperations, PendingValueAndShortNames) {
+  namespace f = krelvon::files;
+  const char value[] = "\\??\\C:\\A.DLL\0\0\\??\\C:\\B.DLL\0!\\??\\C:\\B.VLL\0";
+  const auto ops = f::pending_operations_of(value, sizeof value);
+  ASSERT_EQ(ops.size(), 2u);
+  EXPECT_EQ(ops[0].source, "C:\\A.DLL");
+  EXPECT_EQ(ops[0].target, "");
+  EXPECT_EQ(ops[1].source, "C:\\B.DLL");
+  EXPECT_EQ(ops[1].target, "C:\\B.VLL");
+  EXPECT_TRUE(f::pending_operations_of(nullptr, 0).empty());
+  for (const char* name : {"WORM.DLL", "LONG~ZAT", "A", "12345678.ABC", "X.Y"}) EXPECT_TRUE(f::is_short_name(name)) << name;
+  for (const char* name : {"", "123456789.A", "A.ABCD", "A.B.C", "A B.DLL", ".DLL", "A+B.EXE"})
+    EXPECT_FALSE(f::is_short_name(name)) << name;
+}

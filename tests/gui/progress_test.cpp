@@ -4,6 +4,7 @@
 // the result list.
 #include <algorithm>
 #include <filesystem>
+#include <string>
 
 #include "tests/gui/progress_fixture.h"
 #include "tools/pe_builder.h"
@@ -153,6 +154,75 @@ TEST_F(ProgressTest, AFileThatCannotBeOpenedIsCountedAsNotExamined) {
   EXPECT_TRUE(fs::exists(folder / "held.exe"));
   EXPECT_FALSE(fs::exists(folder / "worm.exe"));
   screenshot(dialog, "not-examined");
+}
+
+// The system's pending operations, put back as they were at the end: the
+// test leaves an operation on a file of its own there.
+class PendingOperationsKept {
+ public:
+  PendingOperationsKept() { had_ = read(&saved_); }
+  ~PendingOperationsKept() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return;
+    if (had_)
+      RegSetValueExA(key, kValue, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(saved_.data()),
+                     static_cast<DWORD>(saved_.size()));
+    else
+      RegDeleteValueA(key, kValue);
+    RegCloseKey(key);
+  }
+  PendingOperationsKept(const PendingOperationsKept&) = delete;
+  PendingOperationsKept& operator=(const PendingOperationsKept&) = delete;
+  static bool read(std::string* data) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
+    DWORD type = 0, size = 0;
+    bool had = RegQueryValueExA(key, kValue, nullptr, &type, nullptr, &size) == ERROR_SUCCESS;
+    data->assign(size, '\0');
+    had = had && RegQueryValueExA(key, kValue, nullptr, &type, reinterpret_cast<BYTE*>(data->data()), &size) ==
+                     ERROR_SUCCESS;
+    data->resize(had ? size : 0);
+    RegCloseKey(key);
+    return had;
+  }
+
+ private:
+  static constexpr char kKey[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+  static constexpr char kValue[] = "PendingFileRenameOperations";
+  std::string saved_;
+  bool had_ = false;
+};
+
+// A worm file another program holds open (sharing reading only, as a
+// running program holds its file): Delete leaves it for the next start,
+// its line says so, it counts as infected and not deleted, and after the
+// statistics block one line asks for a restart.
+TEST_F(ProgressTest, AFileInUseIsDeletedAtRestartAndTheListAsksForARestart) {
+  PendingOperationsKept kept;
+  SampleFolder folder("in-use");
+  SampleFolder ready("in-use-ready");
+  folder.write("readme.txt", {'t', 'e', 'x', 't'});
+  folder.write("held.dll", samples::make_worm_file(2, samples::worm_file_length(2)));
+  folder.write("worm.exe", samples::make_worm_file(2, samples::worm_file_length(2)));
+  const std::string holder = build_path("tests/hold_open.exe");
+  Program& held = start("\"" + holder + "\" \"" + folder / "held.dll" + "\" \"" + ready / "holding" + "\"");
+  ASSERT_TRUE(held.started()) << holder;
+  ASSERT_TRUE(wait_for([&] { return fs::exists(ready / "holding"); })) << "the file is not held";
+  ASSERT_NO_FATAL_FAILURE(start_host("delete", folder.path()));
+  const std::vector<std::string> lines = wait_finished();
+  std::vector<std::string> want = {folder / "held.dll" + "     W32/BugBear.B.Worm will be deleted at restart",
+                                   folder / "worm.exe" + "     W32/BugBear.B.Worm deleted"};
+  // The listing's order is the file system's.
+  if (!lines.empty() && lines[0].find("worm.exe") != std::string::npos) std::swap(want[0], want[1]);
+  for (const std::string& line : statistics_block(3, 2, 0, 0, 1)) want.push_back(line);
+  want.push_back("Restart the computer to finish the cleaning.");
+  EXPECT_EQ(lines, want);
+  EXPECT_EQ(item_text(dialog, 1004), "Scanning completed");
+  EXPECT_TRUE(fs::exists(folder / "held.dll"));
+  std::string pending;
+  PendingOperationsKept::read(&pending);
+  EXPECT_NE(pending.find("held.dll"), std::string::npos);
+  screenshot(dialog, "restart");
 }
 
 TEST_F(ProgressTest, CancelAnsweredNoGoesOnAndYesTerminates) {
