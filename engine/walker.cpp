@@ -258,7 +258,6 @@ void walk_file(const char* path) {
 }
 
 void set_threat_table(const ThreatEntry* table) { g_table = table ? table : kThreatTable; }
-const ThreatEntry* threat_table() { return g_table; }
 
 void run_threat_table(const char* path) {
   // The handlers look at the file through one examination of it.

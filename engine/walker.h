@@ -28,7 +28,6 @@ extern const ThreatEntry kThreatTable[];
 // The table the walker uses; kThreatTable unless a test has put another one
 // in place (an empty table, or a recording handler).
 void set_threat_table(const ThreatEntry* table);
-const ThreatEntry* threat_table();
 
 // Calls the handlers in table order, stopping at the first nonzero result.
 // The handlers share one examination of the file (handlers/examination.h);

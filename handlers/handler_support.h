@@ -62,9 +62,8 @@ bool in_renamed_form(const char* path);
 // ever changed. A file whose identity could not be told is never acted on.
 class ExaminedFile {
  public:
-  // Notes the file open on fd, or the file the path names now.
+  // Notes the file open on fd.
   void note_descriptor(int fd) { known_ = krelvon_file_identity(fd, &identity_); }
-  void note_path(const char* path) { known_ = krelvon_path_identity(path, &identity_); }
   bool known() const { return known_; }
   // The path still names the examined file.
   bool at(const char* path) const;

@@ -155,7 +155,8 @@ stage_deb() {
 stage_static() {
   local bin root kind out
   bin="$src/build/static/cli/krelvon-scan-static"
-  (cd "$src" && cmake --preset static >/dev/null && cmake --build --preset static >/dev/null)
+  (cd "$src" && cmake --preset static && cmake --build --preset static) >"$work/static-build.log" 2>&1 ||
+    { tail -30 "$work/static-build.log" >&2; fail "the static build failed (its last lines above)"; }
   out=$(ldd "$bin" 2>&1 || true)
   [[ $out == *"not a dynamic executable"* ]] || fail "ldd krelvon-scan-static: $out"
   # The empty root: the program and the folder to scan, nothing else (no /proc).
