@@ -27,9 +27,9 @@
 #endif
 #ifdef KRELVON_READ_AHEAD
 #define KRELVON_JOBS_USAGE                                                           \
-  "  --jobs=N         N threads read the first page of the files the scan\n"        \
-  "                   reaches next (0 or 1: none; default 16); the scan itself\n"    \
-  "                   and what it reports are the same for every N\n"
+  "  --jobs=N         N threads open the files the scan reaches next, and their\n"  \
+  "                   first pages are read ahead (0 or 1: none; default 8); the\n"  \
+  "                   scan itself and what it reports are the same for every N\n"
 #else
 #define KRELVON_JOBS_USAGE ""
 #endif

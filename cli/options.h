@@ -28,7 +28,7 @@ struct Options {
   BackupOptions backup;
   bool registry = true;
   std::string windows_root;
-  int jobs = 16;
+  int jobs = 8;
 };
 
 // "krelvon-scan: MESSAGEDETAIL" and the hint to --help on standard error;

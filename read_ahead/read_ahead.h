@@ -4,9 +4,10 @@
 // file find it in the page cache. Nothing starts while the cache serves the
 // walker: reads of the walker's that would wait for the disk
 // (walker_missed), three with at most 16 entries from each to the next,
-// start the scout and the readers, and once the readers find 64 first pages
-// in a row in the cache the scout rests until the walker misses so again. Only the page cache sees the scout: it hands nothing
-// to the engine, never writes, and never opens anything the walker would
+// start the scout and the readers, and once the readers find 16 first pages
+// in a row in the cache (of those they probe, one in four) the scout rests
+// until the walker misses so again. Only the page cache sees the scout: it
+// hands nothing to the engine, never writes, and never opens anything the walker would
 // not open (regular files only, looked at without being opened first, no
 // links, nothing on another file system or
 // beyond the path capacity, each name opened relative to its folder's
@@ -35,10 +36,19 @@ class ReadAhead {
   // The default bound: entries of the walk the scout may be ahead.
   static constexpr std::uint64_t kEntriesAhead = 2048;
 
+  // How the files are read. kKernelQueue: the readers open them and one
+  // thread reads them through the kernel's submission queue (io_uring), the
+  // first pages of many files, and the later reads they plan, handed to the
+  // kernel with one call and one wake-up of the disk for each batch; where
+  // the kernel offers no such queue (or refuses it to this process) as with
+  // kEachReader: each reader reads the files it opened, one call each.
+  enum class Reads { kKernelQueue, kEachReader };
+
   // The scout and `readers` reader threads over `roots` (the scan paths,
   // walked in turn), started by the walker's misses; `readers` below 2
   // never starts anything.
-  ReadAhead(const std::vector<std::string>& roots, int readers, std::uint64_t entries_ahead = kEntriesAhead);
+  ReadAhead(const std::vector<std::string>& roots, int readers, std::uint64_t entries_ahead = kEntriesAhead,
+            Reads reads = Reads::kKernelQueue);
   // Stops and joins every thread.
   ~ReadAhead();
   ReadAhead(const ReadAhead&) = delete;
@@ -66,6 +76,9 @@ class ReadAhead {
     std::uint64_t rests = 0;
     // Reads past a first page asked of the kernel ahead of the scan.
     std::uint64_t later_reads = 0;
+    // Reads made through the kernel's submission queue (a probe asked again
+    // counts twice).
+    std::uint64_t queued_reads = 0;
   };
   Counts counts() const;
 

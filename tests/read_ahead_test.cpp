@@ -7,7 +7,9 @@
 
 #include <fcntl.h>
 #include <sys/inotify.h>
+#include <linux/io_uring.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -74,11 +76,31 @@ void make_tree(krelvon::test::TempDir& dir, krelvon::test::TempDir& elsewhere) {
   ASSERT_EQ(mkfifo((dir / "root/pipe.exe").c_str(), 0644), 0);
 }
 
-TEST(ReadAhead, CountsAsTheWalkerShowsAndReadsRegularFilesOnly) {
+// Every test of the scout runs with both ways of reading: through the
+// kernel's queue and by each reader itself.
+class ReadAheadBoth : public ::testing::TestWithParam<ReadAhead::Reads> {};
+
+std::string reads_name(const ::testing::TestParamInfo<ReadAhead::Reads>& info) {
+  return info.param == ReadAhead::Reads::kKernelQueue ? "KernelQueue" : "EachReader";
+}
+
+INSTANTIATE_TEST_SUITE_P(Reads, ReadAheadBoth,
+                         ::testing::Values(ReadAhead::Reads::kKernelQueue, ReadAhead::Reads::kEachReader), reads_name);
+
+// Whether this kernel gives this process a submission queue at all.
+bool kernel_queue_offered() {
+  io_uring_params params{};
+  const long fd = syscall(__NR_io_uring_setup, 1, &params);
+  if (fd < 0) return false;
+  close(static_cast<int>(fd));
+  return true;
+}
+
+TEST_P(ReadAheadBoth, CountsAsTheWalkerShowsAndReadsRegularFilesOnly) {
   krelvon::test::TempDir dir, elsewhere;
   make_tree(dir, elsewhere);
   if (!cold(dir / "root/a.exe")) GTEST_SKIP() << "the page cache of " << dir.path() << " cannot be emptied";
-  ReadAhead ahead({dir / "root"}, 4, 1000);
+  ReadAhead ahead({dir / "root"}, 4, 1000, GetParam());
   miss(ahead);
   const ReadAhead::Counts c = settle(ahead, 11, 3);
   EXPECT_EQ(c.entries, 11u);
@@ -92,10 +114,10 @@ TEST(ReadAhead, CountsAsTheWalkerShowsAndReadsRegularFilesOnly) {
 // find 64 first pages in a row in the cache and the scout rests while the
 // walker goes on; misses wake it, and it counts up to the walker without
 // reading what the walker has passed.
-TEST(ReadAhead, StartsAtMissesAndRestsWhileTheCacheServes) {
+TEST_P(ReadAheadBoth, StartsAtMissesAndRestsWhileTheCacheServes) {
   krelvon::test::TempDir dir;
   for (int i = 0; i < 300; ++i) dir.write("root/f" + std::to_string(i), "x");
-  ReadAhead ahead({dir / "root"}, 8, 10);
+  ReadAhead ahead({dir / "root"}, 8, 10, GetParam());
   for (int i = 0; i < 5; ++i) {
     for (int k = 0; k < 17; ++k) ahead.walker_showed();
     ahead.walker_missed();  // a page refused for a moment, 17 entries apart
@@ -136,13 +158,13 @@ TEST(ReadAhead, StartsAtMissesAndRestsWhileTheCacheServes) {
   ahead.stop();
 }
 
-TEST(ReadAhead, StaysWithinItsBoundAndStopsWhileWaiting) {
+TEST_P(ReadAheadBoth, StaysWithinItsBoundAndStopsWhileWaiting) {
   krelvon::test::TempDir dir;
   for (int f = 0; f < 3; ++f)
     for (int i = 0; i < 40; ++i) evict(dir.write("root/d" + std::to_string(f) + "/f" + std::to_string(i), "x"));
   if (!cold(dir / "root/d0/f0")) GTEST_SKIP() << "the page cache of " << dir.path() << " cannot be emptied";
   // 2 + 3 entries of root, 42 of each folder: 131 in all.
-  ReadAhead ahead({dir / "root"}, 2, 20);
+  ReadAhead ahead({dir / "root"}, 2, 20, GetParam());
   miss(ahead);
   ReadAhead::Counts c = settle(ahead, 20);
   EXPECT_EQ(c.entries, 20u);
@@ -161,6 +183,46 @@ TEST(ReadAhead, StaysWithinItsBoundAndStopsWhileWaiting) {
   for (int i = 0; i < 100; ++i) ahead.walker_showed();
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(ahead.counts().entries, 31u);
+  ahead.stop();
+}
+
+// What a first page says the scan will read past it is read ahead too, and
+// only that: the signature at a header offset past the first page inside
+// the file, nothing for one past the file's end or in a file shorter than a
+// page. Through the kernel's queue those are all its reads.
+TEST_P(ReadAheadBoth, ReadsWhatTheFirstPagePlans) {
+  krelvon::test::TempDir dir;
+  const auto header_at = [](std::size_t size, unsigned offset) {
+    std::string bytes(size, 'x');
+    bytes[60] = static_cast<char>(offset & 0xff);
+    bytes[61] = static_cast<char>(offset >> 8);
+    return bytes;
+  };
+  evict(dir.write("root/inside", header_at(65536, 40000)));
+  evict(dir.write("root/past-end", header_at(30000, 40000)));
+  evict(dir.write("root/short", header_at(1000, 500)));
+  if (!cold(dir / "root/inside")) GTEST_SKIP() << "the page cache of " << dir.path() << " cannot be emptied";
+  ReadAhead ahead({dir / "root"}, 2, 100, GetParam());
+  miss(ahead);
+  const ReadAhead::Counts c = settle(ahead, 5, 3);
+  EXPECT_EQ(c.files_read, 3u);
+  EXPECT_EQ(c.later_reads, 1u);
+  // The queue reads each first page once (none of three is a probe) and the
+  // one later range.
+  if (GetParam() == ReadAhead::Reads::kEachReader) {
+    EXPECT_EQ(c.queued_reads, 0u);
+  } else if (kernel_queue_offered()) {
+    EXPECT_EQ(c.queued_reads, 4u);
+  }
+  // The range is in the cache before anything else reads it.
+  const int fd = open((dir / "root/inside").c_str(), O_RDONLY);
+  char bytes[24];
+  iovec span{bytes, sizeof bytes};
+  bool cached = false;
+  for (int i = 0; i < 200 && !(cached = preadv2(fd, &span, 1, 40000, RWF_NOWAIT) == 24); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  close(fd);
+  EXPECT_TRUE(cached);
   ahead.stop();
 }
 

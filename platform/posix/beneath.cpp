@@ -151,15 +151,28 @@ unsigned char listed_kind(int folder_fd, const dirent* entry) {
   return static_cast<unsigned char>(IFTODT(st.st_mode));
 }
 
-int open_regular_file(int folder_fd, const char* name) {
+namespace {
+
+// The folder of this process's descriptors, opened once: each reopening is
+// then one name looked up in it, not a path of three.
+int descriptor_folder() {
+  static const int fd = ::open("/proc/self/fd", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  return fd;
+}
+
+}  // namespace
+
+int open_regular_file(int folder_fd, const char* name, std::int64_t* length) {
   const int named = ::openat(folder_fd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
   if (named < 0) return -1;
   struct stat st {};
   int fd = -1;
-  if (::fstat(named, &st) == 0 && S_ISREG(st.st_mode)) {
-    char proc[32];
-    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", named);
-    fd = ::open(proc, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  const int through = descriptor_folder();
+  if (through >= 0 && ::fstat(named, &st) == 0 && S_ISREG(st.st_mode)) {
+    char number[16];
+    std::snprintf(number, sizeof number, "%d", named);
+    fd = ::openat(through, number, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0 && length) *length = static_cast<std::int64_t>(st.st_size);
   }
   ::close(named);
   return fd;

@@ -3,6 +3,7 @@
 // path outside every held root, as the path itself.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <dirent.h>
 #include <sys/types.h>
@@ -58,8 +59,9 @@ unsigned char listed_kind(int folder_fd, const dirent* entry);
 // device or socket and so wakes no writer of a FIFO, nor runs a device's
 // open), never through a link, and a regular file is then opened through
 // that name (/proc/self/fd), so what is opened is what was looked at. -1
-// as well where /proc is not mounted.
-int open_regular_file(int folder_fd, const char* name);
+// as well where /proc is not mounted. *length, when given, is set to the
+// file's length as it was looked at.
+int open_regular_file(int folder_fd, const char* name, std::int64_t* length = nullptr);
 
 }  // namespace krelvon::posix
 
