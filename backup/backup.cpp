@@ -109,7 +109,8 @@ const char* backup_options_misuse(const BackupOptions& o) {
 
 // ---- The backup -------------------------------------------------------
 
-bool Backup::open(const std::string& dir, const std::vector<std::string>& scan_folders, std::string* error) {
+bool Backup::open(const std::string& dir, const std::vector<std::string>& scan_folders,
+                  const std::vector<std::string>& scan_files, std::string* error) {
   std::string d = dir;
   while (d.size() > 1 && (d.back() == files::separator() || d.back() == '/')) d.pop_back();
   const bool existed = files::is_folder(d);
@@ -136,6 +137,9 @@ bool Backup::open(const std::string& dir, const std::vector<std::string>& scan_f
     if (existed && files::inside(root, d))
       return *error = "a scanned folder lies inside the backup folder: " + scanned, false;
   }
+  for (const std::string& scanned : scan_files)
+    if (existed && files::inside(scanned, d))
+      return *error = "a scanned file lies inside the backup folder: " + scanned, false;
 
   const std::string manifest_path = files::join(d, manifest::kFileName);
   manifest::Contents earlier;

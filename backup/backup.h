@@ -62,10 +62,16 @@ class Backup final : public ChangeGuard {
   Backup& operator=(const Backup&) = delete;
 
   // Opens or creates the backup folder for a scan of scan_folders (the
-  // scanner's scan paths) and starts a run in its manifest. False, with the
-  // reason, when it cannot be used; nothing is changed then, except a new
-  // folder that was created.
-  bool open(const std::string& dir, const std::vector<std::string>& scan_folders, std::string* error);
+  // scanner's scan paths) and of scan_files (the files it examines alone:
+  // none of them may be in the backup folder, whose copies and manifest
+  // the scan would otherwise change) and starts a run in its manifest.
+  // False, with the reason, when it cannot be used; nothing is changed
+  // then, except a new folder that was created.
+  bool open(const std::string& dir, const std::vector<std::string>& scan_folders,
+            const std::vector<std::string>& scan_files, std::string* error);
+  bool open(const std::string& dir, const std::vector<std::string>& scan_folders, std::string* error) {
+    return open(dir, scan_folders, {}, error);
+  }
 
   bool before_change(const char* path, ChangeKind kind, const char* new_path) override;
   void after_change(const char* path, ChangeOutcome outcome, const char* new_path) override;

@@ -322,12 +322,12 @@ int main(int argc, char** argv) {
     }
     entries.push_back(e);
   }
-  for (const ScanEntry& e : entries)
-    if (!e.file) scan_paths.push_back(e.path);
+  std::vector<std::string> scan_files;
+  for (const ScanEntry& e : entries) (e.file ? scan_files : scan_paths).push_back(e.path);
   // --backup: every change the handlers make is guarded from here on.
   krelvon::cli::Backup backup;
   std::string backup_error;
-  if (!o.backup.backup.empty() && !backup.open(o.backup.backup, scan_paths, &backup_error))
+  if (!o.backup.backup.empty() && !backup.open(o.backup.backup, scan_paths, scan_files, &backup_error))
     return usage_error(backup_error.c_str(), "");
   if (!o.report.empty()) {
     const std::string refusal = g_report.open(o.report, scan_paths);

@@ -366,8 +366,10 @@ struct ReadAhead::State {
     bool probing = true;
     unsigned n = 0;
     unsigned in_flight = 0;  // files with reads pending
+    std::vector<Opened> taken;
+    taken.reserve(kQueueDepth);
     for (;;) {
-      std::vector<Opened> taken;
+      taken.clear();
       {
         std::unique_lock<std::mutex> lock(opened_mutex);
         if (in_flight == 0)
@@ -485,8 +487,16 @@ void ReadAhead::walker_missed() {
     // submission. Without the kernel's queue (an older kernel, or one that
     // refuses it to this process) each reader reads its own files.
     if (s.wants_queue && io_uring_queue_init(kQueueDepth * (1 + kMaxPlanned), &s.ring, 0) == 0) {
-      s.queue_ready_to_use = true;
-      s.queue_thread = std::thread([state] { state->read_through_queue(); });
+      // A kernel with the queue but not its plain read (before 5.6) reads
+      // nothing through it.
+      io_uring_probe* probe = io_uring_get_probe_ring(&s.ring);
+      if (probe && io_uring_opcode_supported(probe, IORING_OP_READ)) {
+        s.queue_ready_to_use = true;
+        s.queue_thread = std::thread([state] { state->read_through_queue(); });
+      } else {
+        io_uring_queue_exit(&s.ring);
+      }
+      if (probe) io_uring_free_probe(probe);
     }
 #endif
     s.scout_thread = std::thread([state] { state->scout(); });

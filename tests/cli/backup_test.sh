@@ -214,6 +214,15 @@ Try 'krelvon-scan --help'."
   check "restore from no backup: message" contains "$err" "no backup of krelvon-scan in"
   run --quiet --action=ignore --backup="$(win "$work/B")" "$(win "$d")"
   check "nothing changed: no entry" equals "$(grep -c '"type":"before"' "$work/B/manifest.jsonl")" 0
+  # A file of the backup folder named for the scan (its copies are the very
+  # files a scan would clean): refused, named alone or listed.
+  manifest_before=$(cat "$work/B/manifest.jsonl")
+  refused "a named file inside it" "a scanned file lies inside the backup folder" \
+    --backup="$(win "$work/B")" "$(win "$work/B/manifest.jsonl")"
+  printf '%s\n' "$(win "$work/B/manifest.jsonl")" >"$work/inside.list"
+  refused "a listed file inside it" "a scanned file lies inside the backup folder" \
+    --backup="$(win "$work/B")" --file-list="$(win "$work/inside.list")"
+  check "a file inside it: the manifest unchanged" equals "$(cat "$work/B/manifest.jsonl")" "$manifest_before"
   run --restore="$(win "$work/B")" "$(win "$d")"
   check "restore of a path without entries: status 2" equals "$status" 2
   check "restore of a path without entries: message" contains "$err" "no file of the backup lies at or under"
