@@ -13,6 +13,9 @@
 #include "engine/walker.h"
 #include "platform/files/restart.h"
 #include "tests/handler_scenarios.h"
+#ifdef _WIN32
+#include "tests/pending_operations.h"
+#endif
 #include "tests/support.h"
 #include "tools/samples.h"
 
@@ -217,50 +220,6 @@ class Holder {
   bool holding_ = false;
 };
 
-// The system's pending operations (PendingFileRenameOperations), put back
-// as they were when the object goes: the test schedules operations on
-// files of its own, which it deletes itself.
-class PendingOperationsKept {
- public:
-  PendingOperationsKept() : had_(read(&saved_)) {}
-  ~PendingOperationsKept() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return;
-    if (had_)
-      RegSetValueExA(key, kValue, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(saved_.data()),
-                     static_cast<DWORD>(saved_.size()));
-    else
-      RegDeleteValueA(key, kValue);
-    RegCloseKey(key);
-  }
-  PendingOperationsKept(const PendingOperationsKept&) = delete;
-  PendingOperationsKept& operator=(const PendingOperationsKept&) = delete;
-  // The operations pending now, as parsed by the scheduling code's reader.
-  std::vector<krelvon::files::PendingOperation> now() const {
-    std::string data;
-    read(&data);
-    return krelvon::files::pending_operations_of(data.data(), data.size());
-  }
-
- private:
-  static constexpr char kKey[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-  static constexpr char kValue[] = "PendingFileRenameOperations";
-  static bool read(std::string* data) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
-    DWORD type = 0, size = 0;
-    bool had = RegQueryValueExA(key, kValue, nullptr, &type, nullptr, &size) == ERROR_SUCCESS;
-    data->assign(size, '\0');
-    had = had && RegQueryValueExA(key, kValue, nullptr, &type, reinterpret_cast<BYTE*>(data->data()), &size) ==
-                     ERROR_SUCCESS;
-    data->resize(had ? size : 0);
-    RegCloseKey(key);
-    return had;
-  }
-  std::string saved_;
-  bool had_;
-};
-
 // Nobody may write, rename or delete the file while the program holds it.
 // The NT line leaves the delete or rename for the next start: the line
 // says so, the file counts as infected only, the operation is pending once
@@ -270,7 +229,7 @@ class PendingOperationsKept {
 // not happen.
 TEST_F(HostileFileTest, AFileHeldOpenByARunningProgramIsLeftForTheRestart) {
   ASSERT_TRUE(krelvon_nt_line()) << "Wine reports the NT line to this program";
-  PendingOperationsKept kept;
+  t::PendingOperationsKept kept;
   t::TempDir markers;
   int held = 0;
   for (const auto& sc : t::kScenarios) {

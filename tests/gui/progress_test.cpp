@@ -7,6 +7,7 @@
 #include <string>
 
 #include "tests/gui/progress_fixture.h"
+#include "tests/pending_operations.h"
 #include "tools/pe_builder.h"
 #include "tools/samples.h"
 
@@ -156,49 +157,12 @@ TEST_F(ProgressTest, AFileThatCannotBeOpenedIsCountedAsNotExamined) {
   screenshot(dialog, "not-examined");
 }
 
-// The system's pending operations, put back as they were at the end: the
-// test leaves an operation on a file of its own there.
-class PendingOperationsKept {
- public:
-  PendingOperationsKept() { had_ = read(&saved_); }
-  ~PendingOperationsKept() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return;
-    if (had_)
-      RegSetValueExA(key, kValue, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(saved_.data()),
-                     static_cast<DWORD>(saved_.size()));
-    else
-      RegDeleteValueA(key, kValue);
-    RegCloseKey(key);
-  }
-  PendingOperationsKept(const PendingOperationsKept&) = delete;
-  PendingOperationsKept& operator=(const PendingOperationsKept&) = delete;
-  static bool read(std::string* data) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
-    DWORD type = 0, size = 0;
-    bool had = RegQueryValueExA(key, kValue, nullptr, &type, nullptr, &size) == ERROR_SUCCESS;
-    data->assign(size, '\0');
-    had = had && RegQueryValueExA(key, kValue, nullptr, &type, reinterpret_cast<BYTE*>(data->data()), &size) ==
-                     ERROR_SUCCESS;
-    data->resize(had ? size : 0);
-    RegCloseKey(key);
-    return had;
-  }
-
- private:
-  static constexpr char kKey[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-  static constexpr char kValue[] = "PendingFileRenameOperations";
-  std::string saved_;
-  bool had_ = false;
-};
-
 // A worm file another program holds open (sharing reading only, as a
 // running program holds its file): Delete leaves it for the next start,
 // its line says so, it counts as infected and not deleted, and after the
 // statistics block one line asks for a restart.
 TEST_F(ProgressTest, AFileInUseIsDeletedAtRestartAndTheListAsksForARestart) {
-  PendingOperationsKept kept;
+  test::PendingOperationsKept kept;
   SampleFolder folder("in-use");
   SampleFolder ready("in-use-ready");
   folder.write("readme.txt", {'t', 'e', 'x', 't'});
@@ -220,7 +184,7 @@ TEST_F(ProgressTest, AFileInUseIsDeletedAtRestartAndTheListAsksForARestart) {
   EXPECT_EQ(item_text(dialog, 1004), "Scanning completed");
   EXPECT_TRUE(fs::exists(folder / "held.dll"));
   std::string pending;
-  PendingOperationsKept::read(&pending);
+  test::PendingOperationsKept::read(&pending);
   EXPECT_NE(pending.find("held.dll"), std::string::npos);
   screenshot(dialog, "restart");
 }
